@@ -1,0 +1,61 @@
+// The driver for one Damiao motor. It holds no bus: every operation is handed
+// the bus for the length of the call, so one bus serves many motors.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "damiao/error.hpp"
+#include "damiao/mit/codec.hpp"
+#include "damiao/modes/control_setpoint.hpp"
+#include "damiao/registers.hpp"
+#include "transport/transport.hpp"
+
+namespace velkarin::damiao {
+
+class Damiao {
+public:
+    Damiao(std::uint16_t motor_id, std::uint16_t master_id, MitLimits limits,
+           std::uint64_t timeout_ms)
+        : motor_id_(motor_id), master_id_(master_id), limits_(limits),
+          timeout_(transport::Duration::from_millis(timeout_ms)) {}
+
+    std::uint16_t motor_id() const { return motor_id_; }
+    std::uint16_t master_id() const { return master_id_; }
+    const MitLimits& limits() const { return limits_; }
+    transport::Duration timeout() const { return timeout_; }
+
+    // Sends `data` on standard id `arbitration_id & 0x7FF` and decodes the
+    // first reply on `master_id & 0x7FF`. Errors: Transport (send failure,
+    // receive failure, Timeout), ShortReply (fewer than 8 reply bytes).
+    Result<MotorState> cmd_at_arbitration(transport::CanTransport& bus,
+                                          std::uint16_t arbitration_id,
+                                          const std::array<std::uint8_t, 8>& data) const;
+
+    Result<MotorState> enable(transport::CanTransport& bus) const;
+    Result<MotorState> disable(transport::CanTransport& bus) const;
+    Result<MotorState> set_zero(transport::CanTransport& bus) const;
+    Result<MotorState> clear_error(transport::CanTransport& bus) const;
+
+    // Errors as cmd_at_arbitration, plus InvalidLimits (nothing sent).
+    Result<MotorState> mit_control(transport::CanTransport& bus, const MitSetpoint& sp) const;
+    Result<MotorState> control(transport::CanTransport& bus, const ControlSetpoint& sp) const;
+
+    // Errors: UnknownRegister (nothing sent), Transport.
+    Result<RegisterValue> read_register(transport::CanTransport& bus, std::uint8_t reg) const;
+    // Errors: UnknownRegister, ReadOnlyRegister, RegisterKindMismatch (nothing
+    // sent for these), Transport. No reply is awaited.
+    Result<void> write_register(transport::CanTransport& bus, std::uint8_t reg,
+                                RegisterValue value) const;
+    // Reads register 10, writes `mode` if it differs, pauses 100 ms and reads
+    // it back. Errors: Transport, RegisterKindMismatch, ModeVerifyFailed.
+    Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
+
+private:
+    std::uint16_t motor_id_;
+    std::uint16_t master_id_;
+    MitLimits limits_;
+    transport::Duration timeout_;
+};
+
+}  // namespace velkarin::damiao

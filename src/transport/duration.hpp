@@ -1,0 +1,42 @@
+// A wait bound as the bus interface takes it: whole seconds plus nanoseconds
+// below one second, converted to and from the monotonic clock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace velkarin::transport {
+
+struct Duration {
+    std::uint64_t secs = 0;
+    std::uint32_t nanos = 0;  // always below 1'000'000'000
+
+    static constexpr Duration from_millis(std::uint64_t ms) {
+        return {ms / 1000, static_cast<std::uint32_t>((ms % 1000) * 1'000'000)};
+    }
+
+    // Saturates instead of overflowing: a time-out of 2^64 - 1 ms is "forever"
+    // for any robot, but it must not wrap to a deadline in the past.
+    std::chrono::steady_clock::duration to_clock() const {
+        using namespace std::chrono;
+        constexpr auto max_secs = static_cast<std::uint64_t>(
+            duration_cast<seconds>(steady_clock::duration::max()).count() / 2);
+        if (secs >= max_secs) return steady_clock::duration::max() / 2;
+        return duration_cast<steady_clock::duration>(seconds(secs) + nanoseconds(nanos));
+    }
+
+    // Time left until `deadline`; zero when it has passed.
+    static Duration until(std::chrono::steady_clock::time_point deadline,
+                          std::chrono::steady_clock::time_point now) {
+        using namespace std::chrono;
+        if (deadline <= now) return {};
+        const auto left = duration_cast<nanoseconds>(deadline - now).count();
+        return {static_cast<std::uint64_t>(left / 1'000'000'000),
+                static_cast<std::uint32_t>(left % 1'000'000'000)};
+    }
+
+    constexpr bool is_zero() const { return secs == 0 && nanos == 0; }
+    friend constexpr bool operator==(const Duration&, const Duration&) = default;
+};
+
+}  // namespace velkarin::transport

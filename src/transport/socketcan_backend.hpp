@@ -1,0 +1,34 @@
+// The bus interface on Linux SocketCAN: one raw CAN socket bound to one
+// interface, with CAN FD frames enabled, owned for the object's whole life.
+#pragma once
+
+#include <expected>
+#include <string_view>
+
+#include "transport/transport.hpp"
+#include "transport/unique_fd.hpp"
+
+namespace velkarin::transport {
+
+class SocketCanTransport final : public CanTransport {
+public:
+    // Resolves `iface`, creates the raw socket, binds it and enables FD
+    // frames. Errors: EINVAL for a name holding a NUL byte, the errno of
+    // if_nametoindex (ENODEV for an unknown name), socket, bind or setsockopt.
+    // A failed open leaves no descriptor behind.
+    static std::expected<SocketCanTransport, IoError> open(std::string_view iface);
+
+    SocketCanTransport(SocketCanTransport&&) noexcept = default;
+    SocketCanTransport& operator=(SocketCanTransport&&) noexcept = default;
+
+    Result<void> send(const CanFrame& frame) override;
+    Result<CanFrame> recv(Duration timeout) override;
+
+    int fd() const { return fd_.get(); }
+
+private:
+    explicit SocketCanTransport(UniqueFd fd) : fd_(std::move(fd)) {}
+    UniqueFd fd_;
+};
+
+}  // namespace velkarin::transport

@@ -1,0 +1,39 @@
+// Sole owner of one file descriptor: closes it on destruction, moves but
+// never copies.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace velkarin::transport {
+
+class UniqueFd final {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
+
+    // The result of close is ignored: the descriptor is gone either way.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace velkarin::transport
