@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "damiao/error.hpp"
 #include "damiao/mit/codec.hpp"
@@ -12,6 +14,14 @@
 #include "transport/transport.hpp"
 
 namespace velkarin::damiao {
+
+// How long the motor is given to act on a control-mode write before it is
+// read back.
+inline constexpr std::chrono::milliseconds kModeSwitchPause{100};
+
+// The pause between a control-mode write and its read-back. The default
+// sleeps the calling thread; tests hand in one that records instead.
+using Pause = std::function<void(std::chrono::milliseconds)>;
 
 class Damiao {
 public:
@@ -50,6 +60,9 @@ public:
     // Reads register 10, writes `mode` if it differs, pauses 100 ms and reads
     // it back. Errors: Transport, RegisterKindMismatch, ModeVerifyFailed.
     Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
+    // The same, pausing through `pause` instead of sleeping the thread.
+    Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
+                                     const Pause& pause) const;
 
 private:
     std::uint16_t motor_id_;
@@ -57,5 +70,9 @@ private:
     MitLimits limits_;
     transport::Duration timeout_;
 };
+
+// A read of the control-mode register as an unsigned 32-bit mode.
+// Errors: RegisterKindMismatch{10, Uint32, Float} for a Float value.
+Result<std::uint32_t> control_mode_of(const RegisterValue& value);
 
 }  // namespace velkarin::damiao
