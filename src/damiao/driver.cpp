@@ -1,0 +1,207 @@
+// The Damiao driver: command frames and their feedback replies, control-mode
+// dispatch, register reads and writes, and the verified control-mode switch.
+#include "damiao/driver.hpp"
+
+#include <bit>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+namespace velkarin::damiao {
+namespace {
+
+using transport::CanFrame;
+using transport::CanId;
+using Payload = std::array<std::uint8_t, 8>;
+
+// Only the low 11 bits of an id go on the wire as a standard identifier; the
+// ids themselves keep all 16 bits (register requests carry them whole).
+constexpr std::uint16_t kStandardIdMask = 0x7FF;
+
+// The special commands: seven 0xFF bytes, then the opcode in byte 7.
+constexpr Payload special_command(std::uint8_t opcode) {
+    return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, opcode};
+}
+constexpr Payload kEnable = special_command(0xFC);
+constexpr Payload kDisable = special_command(0xFD);
+constexpr Payload kSetZero = special_command(0xFE);
+constexpr Payload kClearError = special_command(0xFB);
+
+// Every frame the driver sends: classic, standard id, exactly 8 bytes.
+CanFrame command_frame(std::uint16_t id, const Payload& data) {
+    return CanFrame(CanId::standard(static_cast<std::uint16_t>(id & kStandardIdMask)), data);
+}
+
+// The mode offsets are added in full width and truncated to 16 bits here;
+// masking to 11 bits afterwards gives the same wire id as masking the full
+// sum (0x300 + 0x7FF goes out as 0x2FF).
+std::uint16_t offset_id(std::uint16_t base, std::uint16_t motor_id) {
+    return static_cast<std::uint16_t>(base + motor_id);
+}
+
+// A register's four value bytes as the write request carries them; a float
+// goes out as its IEEE 754 bit pattern, little-endian like a Uint32.
+std::uint32_t raw_bits(const RegisterValue& value) {
+    return std::visit(
+        [](auto v) -> std::uint32_t {
+            if constexpr (std::is_same_v<decltype(v), float>) {
+                return std::bit_cast<std::uint32_t>(v);
+            } else {
+                return v;
+            }
+        },
+        value);
+}
+
+RegisterValue value_of_kind(RegisterKind kind, std::uint32_t raw) {
+    if (kind == RegisterKind::Float) return std::bit_cast<float>(raw);
+    return raw;
+}
+
+// Register 10 as a mode number; a Float there is a kind mismatch.
+Result<std::uint32_t> read_control_mode(const Damiao& motor, transport::CanTransport& bus) {
+    auto value = motor.read_register(bus, registers::kControlMode);
+    if (!value) return std::unexpected(std::move(value.error()));
+    return control_mode_of(*value);
+}
+
+template <typename... Fs>
+struct Overloaded : Fs... {
+    using Fs::operator()...;
+};
+
+}  // namespace
+
+Result<MotorState> Damiao::cmd_at_arbitration(transport::CanTransport& bus,
+                                              std::uint16_t arbitration_id,
+                                              const Payload& data) const {
+    const CanFrame frame = command_frame(arbitration_id, data);
+    const CanId expected = CanId::standard(static_cast<std::uint16_t>(master_id_ & kStandardIdMask));
+    auto reply = bus.request(frame, expected, timeout_);
+    if (!reply) return std::unexpected(Error(reply.error()));
+    // The reply's id nibble is reported as received, not compared with ours.
+    auto state = mit::decode_feedback(limits_, reply->data());
+    if (!state) return std::unexpected(Error(errors::ShortReply{state.error().len}));
+    return *state;
+}
+
+Result<MotorState> Damiao::enable(transport::CanTransport& bus) const {
+    return cmd_at_arbitration(bus, motor_id_, kEnable);
+}
+
+Result<MotorState> Damiao::disable(transport::CanTransport& bus) const {
+    return cmd_at_arbitration(bus, motor_id_, kDisable);
+}
+
+Result<MotorState> Damiao::set_zero(transport::CanTransport& bus) const {
+    return cmd_at_arbitration(bus, motor_id_, kSetZero);
+}
+
+Result<MotorState> Damiao::clear_error(transport::CanTransport& bus) const {
+    return cmd_at_arbitration(bus, motor_id_, kClearError);
+}
+
+// Encoding comes first: limits the codec refuses mean no frame goes out.
+Result<MotorState> Damiao::mit_control(transport::CanTransport& bus, const MitSetpoint& sp) const {
+    auto payload = mit::encode(limits_, sp);
+    if (!payload) return std::unexpected(Error(errors::InvalidLimits{payload.error()}));
+    return cmd_at_arbitration(bus, motor_id_, *payload);
+}
+
+// No mode check here: a motor whose register 10 names another mode simply
+// ignores the frame (and still answers with feedback).
+Result<MotorState> Damiao::control(transport::CanTransport& bus, const ControlSetpoint& sp) const {
+    return std::visit(
+        Overloaded{
+            [&](const setpoints::Mit& s) { return mit_control(bus, s.sp); },
+            [&](const setpoints::PosVel& s) {
+                return cmd_at_arbitration(bus, offset_id(modes::kPosVelBase, motor_id_),
+                                          modes::pos_vel_payload(s));
+            },
+            [&](const setpoints::Vel& s) {
+                return cmd_at_arbitration(bus, offset_id(modes::kVelBase, motor_id_),
+                                          modes::vel_payload(s));
+            },
+            [&](const setpoints::ForcePos& s) {
+                return cmd_at_arbitration(bus, offset_id(modes::kForcePosBase, motor_id_),
+                                          modes::force_pos_payload(s));
+            },
+        },
+        sp.get());
+}
+
+// A register reply is known by its content, not its id (the motor answers on
+// its master id, and any sender's look-alike is taken), so this cannot use
+// request(): it runs its own receive loop against one deadline.
+Result<RegisterValue> Damiao::read_register(transport::CanTransport& bus, std::uint8_t reg) const {
+    const RegisterInfo* info = registers::find(reg);
+    if (info == nullptr) return std::unexpected(Error(errors::UnknownRegister{reg}));
+
+    const CanFrame frame = command_frame(registers::kRequestId, registers::read_request(motor_id_, reg));
+    if (auto sent = bus.send(frame); !sent) return std::unexpected(Error(sent.error()));
+
+    // Taken after the send, so transmit time does not eat into the wait.
+    const auto deadline = std::chrono::steady_clock::now() + timeout_.to_clock();
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return std::unexpected(Error(transport::TransportError::timeout()));
+        auto received = bus.recv(transport::Duration::until(deadline, now));
+        if (!received) return std::unexpected(Error(received.error()));
+        // Feedback frames, write echoes and other registers' replies are dropped.
+        if (auto raw = registers::match_read_reply(received->data(), reg)) {
+            return value_of_kind(info->kind, *raw);
+        }
+    }
+}
+
+Result<void> Damiao::write_register(transport::CanTransport& bus, std::uint8_t reg,
+                                    RegisterValue value) const {
+    const RegisterInfo* info = registers::find(reg);
+    if (info == nullptr) return std::unexpected(Error(errors::UnknownRegister{reg}));
+    if (info->access == RegisterAccess::ReadOnly) {
+        return std::unexpected(Error(errors::ReadOnlyRegister{reg}));
+    }
+    if (kind_of(value) != info->kind) {
+        return std::unexpected(Error(errors::RegisterKindMismatch{reg, info->kind, kind_of(value)}));
+    }
+    const CanFrame frame = command_frame(registers::kRequestId,
+                                         registers::write_request(motor_id_, reg, raw_bits(value)));
+    // Whatever the motor sends back is not awaited; a later read skips it.
+    if (auto sent = bus.send(frame); !sent) return std::unexpected(Error(sent.error()));
+    return {};
+}
+
+Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
+    return ensure_control_mode(bus, mode,
+                               [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
+}
+
+// Read, and only if the mode differs: write, give the firmware time to switch,
+// read back. At most three frames; nothing is retried or undone.
+Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
+                                         const Pause& pause) const {
+    auto current = read_control_mode(*this, bus);
+    if (!current) return std::unexpected(std::move(current.error()));
+    if (*current == mode) return {};
+
+    auto written = write_register(bus, registers::kControlMode, RegisterValue{std::uint32_t{mode}});
+    if (!written) return written;
+    pause(kModeSwitchPause);
+
+    auto reported = read_control_mode(*this, bus);
+    if (!reported) return std::unexpected(std::move(reported.error()));
+    // Compared in full 32 bits (257 is not 1), reported in its low 8.
+    if (*reported != mode) {
+        return std::unexpected(
+            Error(errors::ModeVerifyFailed{mode, static_cast<std::uint8_t>(*reported)}));
+    }
+    return {};
+}
+
+Result<std::uint32_t> control_mode_of(const RegisterValue& value) {
+    if (const auto* mode = std::get_if<std::uint32_t>(&value)) return *mode;
+    return std::unexpected(Error(errors::RegisterKindMismatch{
+        registers::kControlMode, RegisterKind::Uint32, RegisterKind::Float}));
+}
+
+}  // namespace velkarin::damiao
