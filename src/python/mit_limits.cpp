@@ -1,0 +1,123 @@
+// MitLimits: a motor model's MIT scaling ranges, with the fifteen model
+// presets as static methods.
+#include <Python.h>
+#include <structmember.h>
+
+#include <array>
+#include <cstddef>
+
+#include <utility>
+
+#include "damiao/presets.hpp"
+#include "python/args.hpp"
+#include "python/float_repr.hpp"
+#include "python/heap_type.hpp"
+#include "python/types.hpp"
+
+namespace velkarin::python {
+namespace {
+
+constinit Signature<5> kSignature{"MitLimits.__new__()",
+                                  {{{"p_max", false},
+                                    {"v_max", false},
+                                    {"kp_max", false},
+                                    {"kd_max", false},
+                                    {"t_max", false}}}};
+
+PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    std::array<PyObject*, 5> in;
+    if (!kSignature.parse(args, nargsf, kwnames, in)) return nullptr;
+    damiao::MitLimits v;  // the defaults are the dm4310 ranges
+    float* fields[] = {&v.p_max, &v.v_max, &v.kp_max, &v.kd_max, &v.t_max};
+    static constexpr const char* kNames[] = {"p_max", "v_max", "kp_max", "kd_max", "t_max"};
+    for (std::size_t i = 0; i < in.size(); ++i)
+        if (in[i] != nullptr && !to_f32(in[i], kNames[i], fields[i])) return nullptr;
+    (void)type;
+    return new_mit_limits(v);
+}
+
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return new_via_vectorcall(type, args, kwargs);
+}
+
+PyObject* repr(PyObject* self) {
+    const auto& v = reinterpret_cast<PyMitLimits*>(self)->value;
+    std::string s = "MitLimits(";
+    append_field(s, "p_max", v.p_max, true);
+    append_field(s, "v_max", v.v_max);
+    append_field(s, "kp_max", v.kp_max);
+    append_field(s, "kd_max", v.kd_max);
+    append_field(s, "t_max", v.t_max);
+    s += ')';
+    return to_py_str(s);
+}
+
+// One static method per preset, returning a new object on every call.
+template <std::size_t I>
+PyObject* preset(PyObject*, PyObject*) {
+    return new_mit_limits(damiao::presets::kAll[I].limits);
+}
+
+// "dm4310()\n--\n\n": the text signature "()" and no docstring.
+template <std::size_t I>
+constexpr auto preset_doc() {
+    constexpr std::string_view name = damiao::presets::kAll[I].name;
+    constexpr std::string_view tail = "()\n--\n\n";
+    std::array<char, name.size() + tail.size() + 1> doc{};
+    std::size_t at = 0;
+    for (char c : name) doc[at++] = c;
+    for (char c : tail) doc[at++] = c;
+    return doc;
+}
+
+template <std::size_t I>
+inline constexpr auto kPresetDoc = preset_doc<I>();
+template <std::size_t I>
+inline constexpr auto kPresetName = [] {
+    constexpr std::string_view name = damiao::presets::kAll[I].name;
+    std::array<char, name.size() + 1> out{};
+    for (std::size_t i = 0; i < name.size(); ++i) out[i] = name[i];
+    return out;
+}();
+
+template <std::size_t... I>
+constexpr std::array<PyMethodDef, sizeof...(I) + 1> preset_methods(std::index_sequence<I...>) {
+    return {{{kPresetName<I>.data(), preset<I>, METH_NOARGS | METH_STATIC, kPresetDoc<I>.data()}...,
+             {nullptr, nullptr, 0, nullptr}}};
+}
+
+auto methods = preset_methods(std::make_index_sequence<damiao::presets::kAll.size()>{});
+
+#define FIELD(name) \
+    {#name, T_FLOAT, offsetof(PyMitLimits, value) + offsetof(damiao::MitLimits, name), READONLY, nullptr}
+PyMemberDef members[] = {FIELD(p_max), FIELD(v_max), FIELD(kp_max), FIELD(kd_max), FIELD(t_max),
+                         {nullptr, 0, 0, 0, nullptr}};
+#undef FIELD
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PyMitLimits>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_members, members},
+    {Py_tp_methods, methods.data()},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"velkarin.MitLimits", sizeof(PyMitLimits), 0, kTypeFlags, slots};
+
+}  // namespace
+
+PyTypeObject* mit_limits_type() { return cached_type<&spec, construct>(); }
+
+PyObject* new_mit_limits(const damiao::MitLimits& value) {
+    PyTypeObject* type = mit_limits_type();
+    if (type == nullptr) return nullptr;
+    auto* obj = alloc_object<PyMitLimits>(type);
+    if (obj == nullptr) return nullptr;
+    obj->value = value;
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+}  // namespace velkarin::python
