@@ -36,6 +36,12 @@ public:
     // Errors: whatever `send` returns (nothing is read then), Timeout when the
     // deadline passes, and any `recv` error at once.
     Result<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
+
+protected:
+    // A backend moves its resource along with itself; the interface holds no
+    // state, and keeping these protected stops slicing moves through it.
+    CanTransport(CanTransport&&) noexcept = default;
+    CanTransport& operator=(CanTransport&&) noexcept = default;
 };
 
 }  // namespace velkarin::transport
