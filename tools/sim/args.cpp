@@ -1,0 +1,177 @@
+// Command-line parsing of velkarin-sim.
+#include "args.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "console.hpp"
+#include "text.hpp"
+
+namespace velkarin::sim {
+namespace {
+
+using Failure = std::variant<HelpRequested, ArgError>;
+
+std::unexpected<Failure> fail(std::string message) {
+    return std::unexpected(Failure{ArgError{std::move(message)}});
+}
+
+std::optional<std::uint16_t> parse_id(std::string_view s) {
+    const auto v = text::parse_uint(s);
+    if (!v || *v > 0x7FF) return std::nullopt;
+    return static_cast<std::uint16_t>(*v);
+}
+
+// ID:MASTER:MODEL[:MODE]
+std::expected<MotorSetup, std::string> parse_motor(std::string_view s) {
+    std::vector<std::string_view> parts;
+    for (std::size_t start = 0;;) {
+        const auto colon = s.find(':', start);
+        parts.push_back(s.substr(start, colon - start));
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    if (parts.size() < 3 || parts.size() > 4)
+        return std::unexpected("--motor takes ID:MASTER:MODEL[:MODE], got '" + std::string(s) + "'");
+    const auto id = parse_id(parts[0]);
+    const auto master = parse_id(parts[1]);
+    if (!id || !master)
+        return std::unexpected("--motor '" + std::string(s) + "': ids are 0..0x7FF");
+    const auto* model = find_model(parts[2]);
+    if (model == nullptr)
+        return std::unexpected("--motor '" + std::string(s) + "': unknown model '" +
+                               std::string(parts[2]) + "'");
+    MotorSetup setup{*id, *master, model, std::nullopt};
+    if (parts.size() == 4) {
+        setup.control_mode = text::parse_mode(parts[3]);
+        if (!setup.control_mode)
+            return std::unexpected("--motor '" + std::string(s) +
+                                   "': mode is 1-4 or mit|pos_vel|vel|force_pos");
+    }
+    return setup;
+}
+
+}  // namespace
+
+std::expected<Options, Failure> parse_args(std::span<const std::string_view> args) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const auto flag = args[i];
+        auto value = [&]() -> std::optional<std::string_view> {
+            if (i + 1 >= args.size()) return std::nullopt;
+            return args[++i];
+        };
+        auto needs = [&](std::string_view what) {
+            return fail(std::string(flag) + " needs " + std::string(what));
+        };
+
+        if (flag == "--help" || flag == "-h") return std::unexpected(Failure{HelpRequested{}});
+        if (flag == "--duplicate") {
+            o.sim.faults.duplicate = true;
+        } else if (flag == "--silent") {
+            o.sim.faults.silent = true;
+        } else if (flag == "--iface") {
+            const auto v = value();
+            if (!v || v->empty()) return needs("an interface name");
+            o.iface = *v;
+        } else if (flag == "--motor") {
+            const auto v = value();
+            if (!v) return needs("ID:MASTER:MODEL[:MODE]");
+            auto m = parse_motor(*v);
+            if (!m) return fail(m.error());
+            o.sim.motors.push_back(*m);
+        } else if (flag == "--mode") {
+            const auto v = value();
+            const auto m = v ? text::parse_mode(*v) : std::nullopt;
+            if (!m) return needs("a mode: 1-4 or mit|pos_vel|vel|force_pos");
+            o.sim.control_mode = *m;
+        } else if (flag == "--rate") {
+            const auto v = value();
+            const auto r = v ? text::parse_double(*v) : std::nullopt;
+            if (!r || !(*r >= 100.0 && *r <= 1e6)) return needs("a step rate of 100..1000000 Hz");
+            o.sim.rate_hz = *r;
+        } else if (flag == "--timeout-ms") {
+            const auto v = value();
+            const auto ms = v ? text::parse_uint(*v) : std::nullopt;
+            if (!ms || *ms > 200'000'000) return needs("milliseconds 0..200000000");
+            o.sim.timeout_counts = static_cast<std::uint32_t>(*ms * 20);  // 50 us counts
+        } else if (flag == "--drop") {
+            const auto v = value();
+            const auto f = v ? text::parse_double(*v) : std::nullopt;
+            if (!f || !(*f >= 0.0 && *f <= 1.0)) return needs("a fraction 0..1");
+            o.sim.faults.drop = *f;
+        } else if (flag == "--delay-ms") {
+            const auto v = value();
+            const auto ms = v ? text::parse_uint(*v) : std::nullopt;
+            if (!ms || *ms > 60'000) return needs("milliseconds 0..60000");
+            o.sim.faults.delay = std::chrono::milliseconds(*ms);
+        } else if (flag == "--short") {
+            const auto v = value();
+            const auto n = v ? text::parse_uint(*v) : std::nullopt;
+            if (!n || *n > 7) return needs("a reply length 0..7");
+            o.sim.faults.short_len = static_cast<std::size_t>(*n);
+        } else if (flag == "--fault") {
+            const auto v = value();
+            const auto s = v ? status_fault_by_name(*v) : std::nullopt;
+            if (!s) return needs("one of " + std::string(status_fault_names()));
+            o.sim.fault = *s;
+        } else if (flag == "--seed") {
+            const auto v = value();
+            const auto n = v ? text::parse_uint(*v) : std::nullopt;
+            if (!n) return needs("a number");
+            o.sim.seed = *n;
+        } else {
+            return fail("unknown argument '" + std::string(flag) + "'");
+        }
+    }
+    if (o.iface.empty()) return fail("--iface is required");
+    if (o.sim.motors.empty()) return fail("at least one --motor is required");
+    for (std::size_t i = 0; i < o.sim.motors.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (o.sim.motors[i].can_id == o.sim.motors[j].can_id)
+                return fail("two motors with CAN id " + std::to_string(o.sim.motors[i].can_id));
+    return o;
+}
+
+std::string usage() {
+    std::string models;
+    for (const auto& m : all_models()) {
+        if (!models.empty()) models += ' ';
+        models += m.name;
+    }
+    return "usage: velkarin-sim --iface IFACE --motor ID:MASTER:MODEL[:MODE] [--motor ...] [options]\n"
+           "\n"
+           "A virtual Damiao motor on a SocketCAN interface: answers enable, disable, set-zero,\n"
+           "clear-error, MIT, POS_VEL, VEL and FORCE_POS frames and register requests on 0x7FF\n"
+           "as the motor's firmware does, moving a simulated rigid body. Prints one line when\n"
+           "ready; stops on SIGINT or SIGTERM.\n"
+           "\n"
+           "  --iface IFACE        CAN interface to serve (e.g. vcan0)\n"
+           "  --motor ID:MASTER:MODEL[:MODE]\n"
+           "                       one motor: CAN id, master (feedback) id, model, and\n"
+           "                       optionally its start mode; ids decimal or 0x-hex\n"
+           "  --mode MODE          start mode of motors without their own: 1 mit (default),\n"
+           "                       2 pos_vel, 3 vel, 4 force_pos\n"
+           "  --rate HZ            simulation step rate (default 10000)\n"
+           "  --timeout-ms MS      communication time-out, register 9 (0 off, the default)\n"
+           "  --seed N             seed of the reply-drop generator (default 1)\n"
+           "\n"
+           "Faults, for every motor (per motor at run time, see below):\n"
+           "  --drop FRACTION      lose that fraction of replies\n"
+           "  --delay-ms MS        answer that late\n"
+           "  --duplicate          answer every frame twice\n"
+           "  --short N            cut every reply to N bytes (0..7)\n"
+           "  --silent             off the bus: neither act nor answer\n"
+           "  --fault NAME         start with a latched fault code: " +
+           std::string(status_fault_names()) +
+           "\n"
+           "\n"
+           "Models (any case): " +
+           models +
+           "\n"
+           "\n"
+           "Commands on stdin, one per line:\n" +
+           std::string(console_help());
+}
+
+}  // namespace velkarin::sim

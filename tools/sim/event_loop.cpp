@@ -1,0 +1,145 @@
+// One thread waits in ppoll on the CAN socket and stdin, with the time-out
+// set by the earliest delayed reply, and wakes on SIGINT/SIGTERM: the two
+// signals are blocked except inside ppoll, so none slips in between a check
+// of the stop flag and the wait.
+#include "event_loop.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "console.hpp"
+#include "transport/socketcan_backend.hpp"
+
+namespace velkarin::sim {
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void on_stop_signal(int) { g_stop = 1; }
+
+// Installs the handlers without SA_RESTART and blocks both signals outside
+// ppoll; returns the mask to wait with.
+sigset_t install_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // A reader that closed our stdout must not kill us mid-reply.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sigset_t block, waiting;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &waiting);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGTERM);
+    return waiting;
+}
+
+void print_lines(const std::vector<std::string>& lines) {
+    for (const auto& l : lines) std::fprintf(stdout, "%s\n", l.c_str());
+    std::fflush(stdout);
+}
+
+// Splits stdin into lines and runs each through the console.
+class StdinLines {
+public:
+    // False at end of input or on a read error: stop watching stdin.
+    bool read_and_run(Simulator& sim) {
+        char buf[512];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) return true;
+        if (n <= 0) return false;
+        pending_.append(buf, static_cast<std::size_t>(n));
+        for (auto nl = pending_.find('\n'); nl != std::string::npos; nl = pending_.find('\n')) {
+            const std::string line = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            print_lines(run_console_line(sim, line, Clock::now()));
+        }
+        if (pending_.size() > 4096) pending_.clear();  // no line is that long
+        return true;
+    }
+
+private:
+    std::string pending_;
+};
+
+}  // namespace
+
+int run(const Options& options) {
+    auto bus = transport::SocketCanTransport::open(options.iface);
+    if (!bus) {
+        std::fprintf(stderr, "velkarin-sim: cannot open %s: %s\n", options.iface.c_str(),
+                     bus.error().text().c_str());
+        return 2;
+    }
+    const sigset_t wait_mask = install_signals();
+    Simulator sim(options.sim, Clock::now());
+
+    std::fprintf(stdout, "velkarin-sim ready on %s: %zu motor(s)\n", options.iface.c_str(),
+                 sim.motors().size());
+    std::fflush(stdout);
+
+    pollfd fds[2] = {{bus->fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    StdinLines input;
+    bool send_error_reported = false;
+
+    while (g_stop == 0) {
+        for (const auto& frame : sim.take_due(Clock::now())) {
+            if (auto sent = bus->send(frame); !sent && !send_error_reported) {
+                std::fprintf(stderr, "velkarin-sim: send failed: %s (further failures not shown)\n",
+                             sent.error().text().c_str());
+                send_error_reported = true;
+            }
+        }
+
+        timespec wait{};
+        timespec* wait_ptr = nullptr;
+        if (const auto due = sim.next_due()) {
+            const auto left = std::max(Clock::duration::zero(), *due - Clock::now());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            wait = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+            wait_ptr = &wait;
+        }
+        const int ready = ::ppoll(fds, 2, wait_ptr, &wait_mask);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "velkarin-sim: ppoll: %s\n", std::strerror(errno));
+            return 1;
+        }
+
+        if (fds[0].revents & (POLLERR | POLLNVAL)) {
+            // A read reports the socket's pending error (ENETDOWN while the
+            // interface is down); the socket stays usable afterwards.
+            fds[0].revents |= POLLIN;
+        }
+        if (fds[0].revents & POLLIN) {
+            // The socket is readable, so this returns at once; the bound only
+            // guards against a frame that vanished in between.
+            auto frame = bus->recv(transport::Duration::from_millis(1));
+            if (frame) {
+                sim.on_frame(*frame, Clock::now());
+            } else if (frame.error().kind != transport::TransportError::Kind::Timeout) {
+                std::fprintf(stderr, "velkarin-sim: receive failed: %s\n",
+                             frame.error().text().c_str());
+                ::usleep(10'000);  // an interface going down must not spin the loop
+            }
+        }
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+            if ((fds[1].revents & POLLNVAL) || !input.read_and_run(sim)) fds[1].fd = -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace velkarin::sim

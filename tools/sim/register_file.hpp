@@ -1,0 +1,61 @@
+// The register file of one simulated motor: every register of the core's
+// table with a plausible start value, and the firmware's rules for writes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "damiao/registers.hpp"
+#include "models.hpp"
+
+namespace velkarin::sim {
+
+// Register numbers the firmware model itself reads or writes.
+namespace reg {
+inline constexpr std::uint8_t kOverTemperature = 2;
+inline constexpr std::uint8_t kMaxSpeed = 6;
+inline constexpr std::uint8_t kMasterId = 7;
+inline constexpr std::uint8_t kCanId = 8;
+inline constexpr std::uint8_t kTimeout = 9;
+inline constexpr std::uint8_t kControlMode = 10;
+inline constexpr std::uint8_t kPMax = 21;
+inline constexpr std::uint8_t kVMax = 22;
+inline constexpr std::uint8_t kTMax = 23;
+inline constexpr std::uint8_t kMotorPosition = 80;
+inline constexpr std::uint8_t kShaftPosition = 81;
+}  // namespace reg
+
+// The software version the simulated firmware reports in register 14.
+inline constexpr std::uint32_t kSoftwareVersion = 5013;
+
+// One TIMEOUT count (register 9) is 50 microseconds of silence.
+inline constexpr std::uint32_t kTimeoutCountNanos = 50'000;
+
+class RegisterFile {
+public:
+    RegisterFile(const MotorModel& model, std::uint16_t can_id, std::uint16_t master_id,
+                 std::uint8_t control_mode);
+
+    // The raw 32 bits of register `number` (a float register's IEEE 754
+    // bits), or nothing for a number the table does not list.
+    std::optional<std::uint32_t> raw(std::uint8_t number) const;
+    float as_float(std::uint8_t number) const;
+    std::uint32_t as_uint(std::uint8_t number) const;
+
+    enum class WriteResult : std::uint8_t { Applied, Unknown, ReadOnly, OutOfRange };
+
+    // A write from the bus: applied only to a listed, writable register and
+    // only with a value in that register's documented range.
+    WriteResult write(std::uint8_t number, std::uint32_t raw_value);
+
+    // For the firmware's own bookkeeping (positions, faults): no checks.
+    void set_raw(std::uint8_t number, std::uint32_t raw_value);
+    void set_float(std::uint8_t number, float value);
+
+private:
+    static constexpr std::size_t kSlots = 82;  // registers 0..81
+    std::array<std::uint32_t, kSlots> values_{};
+};
+
+}  // namespace velkarin::sim

@@ -1,0 +1,68 @@
+// The simulated bus side: every motor on one interface, the routing of
+// received frames to them, their reply faults and the queue of replies
+// waiting for their due time. No I/O: the event loop feeds it frames and
+// sends what it hands back.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "faults.hpp"
+#include "firmware.hpp"
+
+namespace velkarin::sim {
+
+struct MotorSetup {
+    std::uint16_t can_id;
+    std::uint16_t master_id;
+    const MotorModel* model;
+    std::optional<std::uint8_t> control_mode;  // unset: SimConfig::control_mode
+};
+
+struct SimConfig {
+    std::vector<MotorSetup> motors;
+    std::uint8_t control_mode = 1;      // register 10 at start (1 MIT)
+    double rate_hz = kDefaultRateHz;
+    std::uint32_t timeout_counts = 0;   // register 9 at start, 50 us counts
+    ReplyFaults faults;                 // for every motor at start
+    std::optional<Status> fault;        // latched in every motor at start
+    std::uint64_t seed = 1;
+};
+
+struct SimMotor {
+    Firmware firmware;
+    ReplyFaults faults;
+};
+
+class Simulator {
+public:
+    Simulator(const SimConfig& config, TimePoint now);
+
+    // Hands `frame` to every motor it is addressed to (a silent motor does
+    // not hear it) and queues their replies as the reply faults shape them.
+    void on_frame(const CanFrame& frame, TimePoint now);
+
+    // The earliest due time in the queue, if any.
+    std::optional<TimePoint> next_due() const;
+    // Removes and returns the replies due by `now`, earliest first; replies
+    // due at the same time leave in the order they were queued.
+    std::vector<CanFrame> take_due(TimePoint now);
+    std::size_t queued() const { return queue_.size(); }
+
+    std::vector<SimMotor>& motors() { return motors_; }
+    const std::vector<SimMotor>& motors() const { return motors_; }
+    // The motor whose CAN id (register 8) is `can_id`, or nullptr.
+    SimMotor* find(std::uint16_t can_id);
+
+private:
+    void enqueue(Scheduled s);
+
+    std::vector<SimMotor> motors_;
+    std::deque<Scheduled> queue_;  // sorted by due time
+    std::mt19937_64 rng_;
+};
+
+}  // namespace velkarin::sim
