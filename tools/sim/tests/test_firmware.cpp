@@ -90,10 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
     Sequences, SpecialCommands,
     ::testing::Values(
         SpecialCase{"enable", {enable(1)}, 0x11, true},
-        SpecialCase{"enable_twice", {enable(1), enable(1)}, 0x11, true},
         SpecialCase{"disable", {enable(1), disable(1)}, 0x01, false},
         SpecialCase{"clear_error_when_fine", {enable(1), clear_error(1)}, 0x11, true},
-        SpecialCase{"set_zero_keeps_state", {enable(1), set_zero(1)}, 0x11, true},
         SpecialCase{"enable_on_pos_vel_id", {enable(0x101)}, 0x11, true},
         SpecialCase{"disable_on_vel_id", {enable(1), disable(0x201)}, 0x01, false}),
     [](const auto& tp) { return std::string(tp.param.name); });
@@ -139,16 +137,6 @@ TEST(CommandDecoding, MitFrameCarriesTheSetpointToOneCount) {
     EXPECT_NEAR(sp->tau, 0.5, 20.0 / 4095);
 }
 
-TEST(CommandDecoding, MitFrameUsesTheMappingRegisters) {
-    auto fw = make(1, 1, 0x11, *find_model("dm4340"));  // v_max 10, t_max 28
-    fw.handle(enable(1), kT0);
-    fw.handle(mit(1, {0, 5.0f, 0, 0, 14.0f}, damiao::presets::find("dm4340")->limits), kT0);
-    const auto* sp = std::get_if<active::Mit>(&fw.setpoint());
-    ASSERT_NE(sp, nullptr);
-    EXPECT_NEAR(sp->dq, 5.0, 20.0 / 4095);
-    EXPECT_NEAR(sp->tau, 14.0, 56.0 / 4095);
-}
-
 TEST(CommandDecoding, OtherModesAreLittleEndianFloatsAndCounts) {
     auto pv = make(2);
     pv.handle(pos_vel(1, 1.5f, -2.0f), kT0);
@@ -170,16 +158,6 @@ TEST(CommandDecoding, OtherModesAreLittleEndianFloatsAndCounts) {
     EXPECT_EQ(c->position, 1.5);
     EXPECT_DOUBLE_EQ(c->velocity_limit, 2.5);
     EXPECT_DOUBLE_EQ(c->torque_ratio, 0.5);
-}
-
-TEST(CommandDecoding, NonFiniteSetpointsAreNotActedOn) {
-    auto fw = make(3);
-    fw.handle(vel(1, 1.0f), kT0);
-    const auto r = fw.handle(vel(1, std::nanf("")), kT0);
-    ASSERT_TRUE(r);  // still answered
-    const auto* sp = std::get_if<active::Vel>(&fw.setpoint());
-    ASSERT_NE(sp, nullptr);
-    EXPECT_EQ(sp->velocity, 1.0);
 }
 
 struct GateCase {
@@ -279,18 +257,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReadCase{"control_mode", 10, 2}, ReadCase{"master_id", 7, 0x123},
                       ReadCase{"can_id", 8, 0x102}, ReadCase{"timeout_off", 9, 0},
                       ReadCase{"sw_ver", 14, kSoftwareVersion},
-                      ReadCase{"pmax", 21, bits(12.5f)}, ReadCase{"vmax", 22, bits(10.0f)},
-                      ReadCase{"tmax", 23, bits(28.0f)}, ReadCase{"max_speed", 6, bits(10.0f)},
-                      ReadCase{"gear", 20, bits(40.0f)}, ReadCase{"pole_pairs", 16, 14},
-                      ReadCase{"inertia", 12, bits(3.6e-3f)},
-                      ReadCase{"over_temperature", 2, bits(120.0f)},
-                      ReadCase{"shaft_position", 81, bits(0.0f)}),
+                      ReadCase{"vmax", 22, bits(10.0f)}, ReadCase{"tmax", 23, bits(28.0f)},
+                      ReadCase{"gear", 20, bits(40.0f)}, ReadCase{"inertia", 12, bits(3.6e-3f)}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST(RegisterRead, UnknownRegisterIsNotAnswered) {
     auto fw = make();
     EXPECT_FALSE(fw.handle(read_reg(1, 40), kT0));
     EXPECT_FALSE(fw.handle(read_reg(1, 82), kT0));
+    EXPECT_FALSE(fw.handle(write_reg(1, 45, 1), kT0));
     EXPECT_FALSE(fw.handle(frame(0x7FF, {1, 0, 0x44, 10, 0, 0, 0, 0}), kT0));  // unknown code
 }
 
@@ -317,25 +292,16 @@ TEST_P(RegisterWrite, IsAnsweredLikeAReadWithTheValueThatStands) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RegisterWrite,
-    ::testing::Values(WriteCase{"mode_pos_vel", 10, 2, 2}, WriteCase{"mode_force_pos", 10, 4, 4},
-                      WriteCase{"mode_zero_refused", 10, 0, 1},
+    ::testing::Values(WriteCase{"mode_pos_vel", 10, 2, 2},
                       WriteCase{"mode_five_refused", 10, 5, 1},
                       WriteCase{"mode_257_refused", 10, 257, 1},
                       WriteCase{"timeout", 9, 2000, 2000},
                       WriteCase{"read_only_sw_ver", 14, 7, kSoftwareVersion},
-                      WriteCase{"read_only_inertia", 12, bits(1.0f), bits(1.8e-3f)},
                       WriteCase{"pmax", 21, bits(3.0f), bits(3.0f)},
                       WriteCase{"pmax_zero_refused", 21, bits(0.0f), bits(12.5f)},
                       WriteCase{"over_temp_below_range", 2, bits(79.0f), bits(120.0f)},
-                      WriteCase{"over_temp_in_range", 2, bits(80.0f), bits(80.0f)},
-                      WriteCase{"nan_refused", 24, bits(std::nanf("")), bits(1000.0f)},
-                      WriteCase{"can_br", 35, 3, 3}, WriteCase{"can_br_refused", 35, 5, 4}),
+                      WriteCase{"nan_refused", 24, bits(std::nanf("")), bits(1000.0f)}),
     [](const auto& tp) { return std::string(tp.param.name); });
-
-TEST(RegisterWrite, UnknownRegisterIsNotAnswered) {
-    auto fw = make();
-    EXPECT_FALSE(fw.handle(write_reg(1, 45, 1), kT0));
-}
 
 TEST(RegisterWrite, StoreIsAcknowledged) {
     auto fw = make();
@@ -346,25 +312,18 @@ TEST(RegisterWrite, StoreIsAcknowledged) {
     EXPECT_EQ(std::vector<std::uint8_t>(r->data().begin(), r->data().end()), want);
 }
 
-TEST(RegisterWrite, NewMasterIdTakesEffectAtOnce) {
+TEST(RegisterWrite, NewIdsTakeEffectAtOnce) {
     auto fw = make();
     const auto w = fw.handle(write_reg(1, 7, 0x21), kT0);
     ASSERT_TRUE(w);
     EXPECT_EQ(w->id, CanId::standard(0x21));
-    const auto r = fw.handle(enable(1), kT0);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->id, CanId::standard(0x21));
-}
-
-TEST(RegisterWrite, NewCanIdMovesEveryIdentifier) {
-    auto fw = make();
     fw.handle(write_reg(1, 8, 5), kT0);
     EXPECT_FALSE(fw.addressed(enable(1)));
     EXPECT_FALSE(fw.addressed(read_reg(1, 10)));
-    EXPECT_TRUE(fw.addressed(enable(5)));
     EXPECT_TRUE(fw.addressed(vel(5, 0)));
     const auto r = fw.handle(enable(5), kT0);
     ASSERT_TRUE(r);
+    EXPECT_EQ(r->id, CanId::standard(0x21));
     EXPECT_EQ(r->data()[0], 0x15);
 }
 
@@ -417,21 +376,6 @@ TEST(FeedbackPacking, RestingMotorPacksTheMidpoints) {
     ASSERT_TRUE(r);
     const std::vector<std::uint8_t> want{0x01, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 25, 25};
     EXPECT_EQ(std::vector<std::uint8_t>(r->data().begin(), r->data().end()), want);
-}
-
-TEST(FeedbackPacking, PositionBeyondTheRangeSaturates) {
-    auto fw = make(1);
-    auto now = kT0;
-    fw.handle(write_reg(1, 21, bits(0.5f)), now);  // PMAX 0.5
-    fw.handle(enable(1), now);
-    damiao::MitLimits lim;
-    lim.p_max = 0.5f;
-    // Spin at 2 rad/s for a second: the body is well beyond +0.5 rad.
-    const auto r = drive(fw, now, [&] { return mit(1, {0, 2.0f, 0, 2.0f, 0}, lim); }, 1s);
-    ASSERT_TRUE(r);
-    EXPECT_GT(fw.body().position, 1.0);
-    EXPECT_EQ(r->data()[1], 0xFF);
-    EXPECT_EQ(r->data()[2], 0xFF);
 }
 
 // --- faults -------------------------------------------------------------------
@@ -488,19 +432,19 @@ TEST(StatusFaults, OverTemperatureShowsInTheTemperatureBytes) {
     EXPECT_EQ(decode(*r).t_rotor, 25);
 }
 
-TEST(StatusFaults, HardWorkWarmsTheMotor) {
+TEST(StatusFaults, HardWorkWarmsTheMotorUntilItsThresholdTrips) {
     auto fw = make();
     auto now = kT0;
+    fw.handle(write_reg(1, 2, bits(80.0f)), now);  // lowest over-temperature threshold
     fw.handle(enable(1), now);
-    // Bang between the ends of the range: the torque sits at its limit.
-    for (int i = 0; i < 40; ++i) {
-        const float q = (i % 2 != 0) ? 12.0f : -12.0f;
-        drive(fw, now, [&] { return mit(1, {q, 0, 500.0f, 0.0f, 0}); }, 50ms);
-    }
-    EXPECT_GT(fw.t_mos(), 30);
+    // Bang between the ends of the range: the torque sits at its limit and
+    // the MOSFETs (the faster lag) reach 80 C in well under a minute.
+    for (int i = 0; fw.enabled() && i < 1200; ++i)
+        drive(fw, now, [&] { return mit(1, {(i % 2 != 0) ? 12.0f : -12.0f, 0, 500.0f, 0, 0}); },
+              50ms);
+    EXPECT_EQ(fw.status(), Status::MosOverTemperature);
+    EXPECT_GE(fw.t_mos(), 80);
     EXPECT_GT(fw.t_rotor(), 26);
-    EXPECT_LT(fw.t_mos(), 25 + 81);
-    EXPECT_EQ(fw.status(), Status::Enabled);
 }
 
 TEST(LostCommunication, SilenceLongerThanTheTimeoutDisablesTheMotor) {
@@ -541,15 +485,6 @@ TEST(LostCommunication, NoWatchdogWhenOffOrDisabled) {
     r = disabled.handle(enable(1), kT0 + 10s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->data()[0], 0x11) << "a disabled motor has no command to miss";
-}
-
-TEST(LostCommunication, RegisterRequestsKeepTheWatchdogFed) {
-    auto fw = make();
-    auto now = kT0;
-    fw.handle(write_reg(1, 9, 2000), now);
-    fw.handle(enable(1), now);
-    for (int i = 0; i < 10; ++i) fw.handle(read_reg(1, 10), now += 50ms);
-    EXPECT_TRUE(fw.enabled());
 }
 
 }  // namespace

@@ -13,27 +13,6 @@ namespace {
 
 using namespace testing;
 
-TEST(Body, CoastingDecaysAtTheDampingRate) {
-    const BodyParams body{2e-3, 0.02, 7.0};
-    BodyState s;
-    s.velocity = 10.0;
-    const double dt = 1e-4;
-    for (int i = 0; i < 1000; ++i) step(s, body, coast(), dt);  // 0.1 s
-    EXPECT_NEAR(s.velocity, 10.0 * std::exp(-0.02 / 2e-3 * 0.1), 0.01 * 10.0 * std::exp(-1.0));
-    EXPECT_EQ(s.torque, 0.0);
-}
-
-TEST(Body, TorqueIsClampedToTheLimitWithItsSign) {
-    const BodyParams body{2e-3, 0.0, 7.0};
-    for (const double tau : {50.0, -50.0}) {
-        BodyState s;
-        const double dt = 1e-4;
-        for (int i = 0; i < 100; ++i) step(s, body, mit_law(0, 0, 0, 0, tau, 7.0), dt);
-        EXPECT_EQ(s.torque, std::copysign(7.0, tau));
-        EXPECT_NEAR(s.velocity, std::copysign(7.0, tau) / 2e-3 * 0.01, 1e-6);
-    }
-}
-
 TEST(Body, StiffLoopStaysStableAtALowStepRate) {
     // kp 500 on a tiny rotor at 100 Hz: explicit Euler would blow up.
     const BodyParams body{2e-5, 0.0005, 0.45};
@@ -132,16 +111,6 @@ TEST(InnerLoops, ForcePositionModeCapsTheTorqueAtItsRatio) {
     EXPECT_NEAR(fw.body().position, -1.0, 1e-3);
     EXPECT_LE(strongest, 0.1 * 7.0 + 1e-9);
     EXPECT_GT(strongest, 0.1 * 7.0 * 0.99) << "the move is torque-limited at the start";
-}
-
-TEST(Stepping, LowerRateGivesTheSameSettledAnswer) {
-    for (const double rate : {1000.0, 10000.0, 50000.0}) {
-        Firmware fw(dm4310(), 1, 0x11, 1, rate, kT0);
-        auto now = kT0;
-        fw.handle(enable(1), now);
-        drive(fw, now, [] { return mit(1, {-0.8f, 0, 30.0f, 1.0f, 0}); }, 2s);
-        EXPECT_NEAR(fw.body().position, -0.8, 1e-3) << "rate " << rate;
-    }
 }
 
 TEST(Stepping, PartialStepsAreCarriedOver) {
