@@ -1,0 +1,218 @@
+"""Signals that arrive while a velkarin command waits for its reply on vcan0: one whose Python
+handler raises (Ctrl-C) ends the wait promptly with that exception and leaves the bus usable;
+one whose handler returns leaves the call's result as if no signal had come."""
+
+from __future__ import annotations
+
+import contextlib
+import signal
+import time
+from collections.abc import Callable, Iterator
+
+import pytest
+
+from responder import Out, Responder, Rule
+from robust_util import TIMEOUT_TEXT, feedback, signal_later
+from velkarin import Damiao, MitSetpoint, SocketCanTransport
+
+pytestmark = pytest.mark.requires_bus
+
+LONG_MS = 3000  # a wait no test sits out: the signal must end it long before
+PROMPT = 1.0  # seconds within which an interrupted call must be back
+MASTER = 0x11
+READ = bytes.fromhex("0100330A00000000")
+
+
+def reg10(mode: int) -> Out:
+    return Out(MASTER, READ[:4] + mode.to_bytes(4, "little"))
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.fixture(scope="module")
+def stand_in() -> Iterator[Responder]:
+    responder = Responder("vcan0")
+    try:
+        yield responder
+    finally:
+        responder.close()
+
+
+@pytest.fixture
+def motor(stand_in: Responder) -> Responder:
+    stand_in.script()
+    return stand_in
+
+
+@contextlib.contextmanager
+def handler(signum: int, action: Callable) -> Iterator[None]:
+    previous = signal.signal(signum, action)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signum, previous)
+
+
+def raise_interrupted(signum, frame):
+    raise Interrupted(signal.Signals(signum).name)
+
+
+@contextlib.contextmanager
+def from_another_process(signum: int, delay: float) -> Iterator[None]:
+    with signal_later(signum, delay):
+        yield
+
+
+@contextlib.contextmanager
+def from_a_timer(signum: int, delay: float) -> Iterator[None]:
+    """SIGALRM from the kernel's interval timer: on time, whatever the load on other processes."""
+    assert signum == signal.SIGALRM
+    signal.setitimer(signal.ITIMER_REAL, delay)
+    yield
+
+
+# (signal, how it is sent, its Python handler, the exception the handler raises)
+RAISING = {
+    "sigint": (signal.SIGINT, from_another_process, signal.default_int_handler, KeyboardInterrupt),
+    "timer-keyboard-interrupt": (signal.SIGALRM, from_a_timer, signal.default_int_handler,
+                                 KeyboardInterrupt),
+    "timer-other-exception": (signal.SIGALRM, from_a_timer, raise_interrupted, Interrupted),
+}  # fmt: skip
+
+
+def assert_bus_usable(bus: SocketCanTransport, motor: Responder) -> None:
+    """The bus lock is free and the socket works: a next command gets its own reply."""
+    motor.script([Rule(0x005, [Out(0x15, feedback(5, 0x5A, 0xA5))])])
+    state = Damiao(5, 0x15, timeout_ms=LONG_MS).enable(bus)
+    assert (state.motor_id, state.t_mos, state.t_rotor) == (5, 0x5A, 0xA5)
+
+
+def exceptions_of(call: Callable[[], object]) -> list[type[BaseException]]:
+    """The exceptions `call` ends with: the call's own, then one a pending signal handler
+    raises at the next bytecodes (a module may give its error first and the handler's after)."""
+    seen: list[type[BaseException]] = []
+    try:
+        call()
+    except BaseException as e:  # noqa: BLE001 - the kinds are the result
+        seen.append(type(e))
+    try:
+        for _ in range(10_000):
+            pass
+    except BaseException as e:  # noqa: BLE001
+        seen.append(type(e))
+    return seen
+
+
+# ----------------------------------------------------------------------------------------------
+# A handler that raises.
+
+# name: (stand-in rules, the call, seconds from its start to the signal)
+CALLS = {
+    "enable": ([], lambda d, b: d.enable(b), 0.2),
+    "mit_control": ([], lambda d, b: d.mit_control(b, MitSetpoint(q=1.0)), 0.2),
+    "ensure_mit_mode-read": ([], lambda d, b: d.ensure_mit_mode(b), 0.2),
+    # The first read says POS_VEL at once: the signal comes in the 100 ms pause after the write,
+    # and the read-back is never answered. Only a timer is on time for that.
+    "ensure_mit_mode-pause": (
+        [Rule(0x7FF, [reg10(2)], data=READ, times=1)], lambda d, b: d.ensure_mit_mode(b), 0.05,
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("name", "source"),
+    [(n, s) for n in CALLS for s in RAISING if not (n.endswith("pause") and s == "sigint")],
+)
+def test_a_signal_whose_handler_raises_ends_the_wait_promptly(vcan, motor, name, source):
+    rules, call, delay = CALLS[name]
+    signum, send, action, expected = RAISING[source]
+    motor.script(rules)
+    bus = SocketCanTransport(vcan)
+    d = Damiao(1, MASTER, timeout_ms=LONG_MS)
+    start = time.monotonic()
+    with handler(signum, action), send(signum, delay):
+        seen = exceptions_of(lambda: call(d, bus))
+    elapsed = time.monotonic() - start
+    assert seen in ([expected], [RuntimeError, expected])
+    assert elapsed < PROMPT, f"the call took {elapsed:.2f} s to give way to the signal"
+    assert_bus_usable(bus, motor)
+
+
+# ----------------------------------------------------------------------------------------------
+# A handler that returns: the wait goes on for the time left and the call's result stands.
+
+REPLY_AFTER = 0.25  # the stand-in's answer comes this long after the command
+
+
+def answered_later(motor: Responder) -> Damiao:
+    motor.script([
+        Rule(0x001, [Out(MASTER, feedback(1, 0x42, 0x24))], delay=REPLY_AFTER),
+        Rule(0x7FF, [reg10(1)], data=READ, delay=REPLY_AFTER),
+    ])  # fmt: skip
+    return Damiao(1, MASTER, timeout_ms=LONG_MS)
+
+
+@contextlib.contextmanager
+def usr1_once() -> Iterator[list[int]]:
+    hits: list[int] = []
+    with handler(signal.SIGUSR1, lambda s, f: hits.append(s)), signal_later(signal.SIGUSR1, 0.1):
+        yield hits
+
+
+@contextlib.contextmanager
+def alarms_every_20ms(stop_after: int = 100) -> Iterator[list[int]]:
+    hits: list[int] = []
+
+    def count(signum, frame):
+        hits.append(signum)
+        if len(hits) >= stop_after:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+
+    with handler(signal.SIGALRM, count):
+        signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+        yield hits
+
+
+QUIET_SIGNALS = [pytest.param(usr1_once, id="sigusr1-once"),
+                 pytest.param(alarms_every_20ms, id="sigalrm-every-20ms")]  # fmt: skip
+
+
+@pytest.mark.parametrize("signals", QUIET_SIGNALS)
+@pytest.mark.parametrize(
+    ("call", "check"),
+    [
+        pytest.param(lambda d, b: d.enable(b), lambda r: (r.t_mos, r.t_rotor) == (0x42, 0x24),
+                     id="enable"),
+        pytest.param(lambda d, b: d.ensure_mit_mode(b), lambda r: r is None, id="ensure_mit_mode"),
+    ],
+)  # fmt: skip
+def test_a_signal_whose_handler_returns_leaves_the_result_intact(vcan, motor, signals, call, check):
+    bus = SocketCanTransport(vcan)
+    d = answered_later(motor)
+    start = time.monotonic()
+    with signals() as hits:
+        result = call(d, bus)
+    elapsed = time.monotonic() - start
+    assert hits, "no signal came during the wait"
+    assert check(result)
+    assert REPLY_AFTER * 0.9 <= elapsed < REPLY_AFTER + PROMPT
+    assert_bus_usable(bus, motor)
+
+
+def test_signals_during_a_wait_do_not_stretch_its_time_out(vcan, motor):
+    # A wait that began again in full after each signal would never end while they keep coming.
+    bus = SocketCanTransport(vcan)
+    d = Damiao(1, MASTER, timeout_ms=500)  # nobody answers
+    start = time.monotonic()
+    with alarms_every_20ms(stop_after=100) as hits:  # 2 s of signals if the wait lasts
+        with pytest.raises(RuntimeError) as caught:
+            d.enable(bus)
+    elapsed = time.monotonic() - start
+    assert caught.value.args == (TIMEOUT_TEXT,)
+    assert len(hits) >= 5
+    assert 0.45 <= elapsed < 0.5 + PROMPT
+    assert_bus_usable(bus, motor)
+
