@@ -1,0 +1,92 @@
+"""The benchmark's native helpers on a real virtual bus: the in-process responder answers its
+motor and only its motor, and the floor really completes one exchange per command."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+
+import can
+import pytest
+import velkarin
+
+import worker
+from python_can_client import DamiaoMotor
+
+
+@pytest.fixture
+def responder(native, vcan0):
+    r = worker.InprocResponder(str(native / "libinproc_responder.so"))
+    with r.serving(vcan0, 1, 0x11) as answered:
+        yield answered
+    # The count is only there once the thread has stopped.
+
+
+@pytest.mark.parametrize("deadline", [False, True])
+def test_floor_completes_one_exchange_per_command(native, vcan0, deadline):
+    cmd = [str(native / "floor"), "--iface", vcan0, "--payload", "7fff7ff0000007ff",
+           "--iterations", "40", "--warmup", "5", "--stamps",
+           "--responder", str(native / "libinproc_responder.so")]
+    out = subprocess.run(cmd + (["--deadline"] if deadline else []), capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    r = json.loads(out.stdout)
+    assert r["iterations"] == 40 and r["answered"] == 45
+    assert len(r["lat_ns"]) == 40 and min(r["lat_ns"]) > 0
+    assert sum(r["lat_ns"]) <= r["wall_ns"]
+    assert 0 <= r["cpu_ns"] <= r["wall_ns"] + 10_000_000  # tick-sampled: one tick of slack
+
+
+def test_floor_without_a_motor_gives_up(native, vcan0):
+    out = subprocess.run([str(native / "floor"), "--iface", vcan0, "--payload", "00" * 8,
+                          "--iterations", "1", "--warmup", "0"],
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 1 and "no reply" in out.stderr
+
+
+@pytest.mark.parametrize(
+    "setpoint",
+    [
+        velkarin.ControlSetpoint.mit(velkarin.MitSetpoint()),
+        velkarin.ControlSetpoint.pos_vel(1.0, 2.0),
+        velkarin.ControlSetpoint.vel(2.0),
+        velkarin.ControlSetpoint.force_pos(1.0, 2.0, 0.5),
+    ],
+    ids=lambda s: repr(s)[:30],
+)
+def test_responder_answers_every_control_mode_id(vcan0, responder, setpoint):
+    bus = velkarin.SocketCanTransport(vcan0)
+    state = velkarin.Damiao(1, 0x11, timeout_ms=500).control(bus, setpoint)
+    assert (state.motor_id, state.error, state.t_mos, state.t_rotor) == (1, 1, 30, 40)
+
+
+def test_responder_ignores_other_motors(vcan0, responder):
+    bus = velkarin.SocketCanTransport(vcan0)
+    with pytest.raises(RuntimeError, match="timeout"):
+        velkarin.Damiao(2, 0x11, timeout_ms=50).enable(bus)
+    velkarin.Damiao(1, 0x11, timeout_ms=500).enable(bus)
+
+
+def test_responder_counts_what_it_answered(native, vcan0):
+    r = worker.InprocResponder(str(native / "libinproc_responder.so"))
+    with r.serving(vcan0, 1, 0x11) as answered:
+        res = worker.run("velkarin mit_control", vcan0, worker.Motor(1, 0x11), 20, 3, True)
+    assert answered == [23]
+    assert res["iterations"] == 20 and len(res["lat_ns"]) == 20 and min(res["lat_ns"]) > 0
+
+
+def test_python_can_client_reads_the_responders_feedback(vcan0, responder):
+    bus = can.Bus(interface="socketcan", channel=vcan0)
+    try:
+        fb = DamiaoMotor(bus, 1, 0x11, timeout=0.5).mit_control(*worker.SETPOINT)
+    finally:
+        bus.shutdown()
+    assert (fb.motor_id, fb.error, fb.t_mos, fb.t_rotor) == (1, 1, 30, 40)
+    assert fb.position == pytest.approx(-0.00019, abs=1e-4)
+
+
+def test_responder_library_reports_a_missing_interface(native):
+    r = worker.InprocResponder(str(native / "libinproc_responder.so"))
+    with pytest.raises(RuntimeError, match="nosuchcan"):
+        with r.serving("nosuchcan", 1, 0x11):
+            pass
