@@ -306,6 +306,8 @@ def test_bad_invocations_are_refused_before_anything_starts(tmp_path, args, env,
     ids=["forced-user-mode-linux", "fallback-without-qemu"],
 )
 def test_a_kernel_that_dies_before_the_guest_starts_is_reported(tmp_path, env, expected):
+    if "VCAN_RUN_BACKEND" not in env and Path("/sys/class/net/vcan0").exists():
+        pytest.skip("this host has vcan0, so vcan-run would not boot a guest")
     fake = tmp_path / "bin"
     fake.mkdir()
     kernel = fake / "linux.uml"
