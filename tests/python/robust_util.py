@@ -209,7 +209,8 @@ class Answerer(_Child):
     - a register read on 0x7FF for m (bytes 0-1) with register 10 = 1 on M."""
 
     def __init__(self, iface: str, masters: Mapping[int, int]) -> None:
-        super().__init__("answer", {"iface": iface, "masters": {str(k): v for k, v in masters.items()}})
+        wire_masters = {str(k): v for k, v in masters.items()}  # JSON keys are text
+        super().__init__("answer", {"iface": iface, "masters": wire_masters})
 
     def replies(self) -> int:
         """The answers sent since the last call."""

@@ -172,7 +172,8 @@ def test_an_interface_deleted_under_a_bus_object(vcan1):
     del bus, caught
     assert open_fds() == fds
     with answering(vcan1, {1: 0x11}):
-        assert Damiao(1, 0x11, timeout_ms=ANSWERED_MS).enable(SocketCanTransport(vcan1)).motor_id == 1
+        fresh = SocketCanTransport(vcan1)
+        assert Damiao(1, 0x11, timeout_ms=ANSWERED_MS).enable(fresh).motor_id == 1
 
 
 # ----------------------------------------------------------------------------------------------
@@ -200,7 +201,9 @@ BASE = 0x4000  # command k is VEL(tagged(BASE + k))
 
 
 @pytest.mark.parametrize("kind", FLOODS)
-def test_commands_under_a_flood_return_in_time_and_take_replies_in_order(vcan, motors, flooder, kind):
+def test_commands_under_a_flood_return_in_time_and_take_replies_in_order(
+    vcan, motors, flooder, kind
+):
     before = sockets()
     bus = SocketCanTransport(vcan)
     bus_fd = new_socket_fd(before)
