@@ -13,26 +13,14 @@
 #include <cstring>
 #include <limits>
 
+#include "transport/kernel_frame.hpp"
+
 namespace velkarin::transport {
 namespace {
 
-static_assert(sizeof(can_frame) == 16 && sizeof(canfd_frame) == 72);
 static_assert(sizeof(sockaddr_can) == 24);
 
 Result<void> backend_errno(int e) { return std::unexpected(TransportError::backend_errno(e)); }
-
-// Valid CAN FD payload lengths above 8; a payload is padded up to the next one,
-// because the DLC on the wire can only express these.
-constexpr std::array<std::uint8_t, 7> kFdLengths{12, 16, 20, 24, 32, 48, 64};
-
-constexpr std::uint8_t fd_wire_length(std::size_t n) {
-    if (n <= CAN_MAX_DLEN) return static_cast<std::uint8_t>(n);
-    for (std::uint8_t len : kFdLengths)
-        if (n <= len) return len;
-    return CANFD_MAX_DLEN;  // callers reject n > 64 before asking
-}
-static_assert(fd_wire_length(0) == 0 && fd_wire_length(8) == 8 && fd_wire_length(9) == 12 &&
-              fd_wire_length(13) == 16 && fd_wire_length(33) == 48 && fd_wire_length(49) == 64);
 
 // The kernel takes a raw frame only whole; a short write would still be a
 // failure, so anything that is not the full buffer ends with an error.
@@ -65,11 +53,6 @@ timeval to_timeval(Duration d) {
     tv.tv_usec = static_cast<decltype(timeval::tv_usec)>(d.nanos / 1000);
     if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
     return tv;
-}
-
-CanId id_from_raw(canid_t raw) {
-    if (raw & CAN_EFF_FLAG) return CanId::extended(raw & CAN_EFF_MASK);
-    return CanId::standard(static_cast<std::uint16_t>(raw & CAN_SFF_MASK));
 }
 
 }  // namespace
@@ -109,29 +92,11 @@ std::expected<SocketCanTransport, IoError> SocketCanTransport::open(std::string_
 }
 
 Result<void> SocketCanTransport::send(const CanFrame& frame) {
-    // The identifier is checked first: it wins over a length error.
-    if (!frame.id.in_range()) return std::unexpected(TransportError::invalid_id());
-    canid_t raw_id = frame.id.value;
-    if (frame.id.kind == CanId::Kind::Extended) raw_id |= CAN_EFF_FLAG;
-
-    const std::size_t n = frame.size();
-    const auto payload = frame.data();
-    if (frame.fd) {
-        if (n > CANFD_MAX_DLEN) return std::unexpected(TransportError::frame_too_large(n));
-        canfd_frame out{};  // padding and reserved bytes stay 0
-        out.can_id = raw_id;
-        out.len = fd_wire_length(n);
-        out.flags = static_cast<std::uint8_t>(CANFD_FDF | (frame.brs ? CANFD_BRS : 0));
-        std::memcpy(out.data, payload.data(), payload.size());
-        return write_all(fd_.get(), &out, sizeof out);
-    }
-
-    if (n > CAN_MAX_DLEN) return std::unexpected(TransportError::frame_too_large(n));
-    can_frame out{};  // bytes 5..7 and unused data stay 0; brs has no meaning here
-    out.can_id = raw_id;
-    out.len = static_cast<std::uint8_t>(n);
-    std::memcpy(out.data, payload.data(), payload.size());
-    return write_all(fd_.get(), &out, sizeof out);
+    // Checked and laid out before anything is written: a rejected frame never
+    // reaches the socket.
+    const auto out = to_kernel_bytes(frame);
+    if (!out) return std::unexpected(out.error());
+    return write_all(fd_.get(), out->bytes.data(), out->size);
 }
 
 Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
@@ -139,9 +104,9 @@ Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
     if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0)
         return std::unexpected(TransportError::backend_errno(errno));
 
-    // Read into an FD-sized buffer: the count tells which layout arrived.
-    canfd_frame in{};
-    const ssize_t n = ::recv(fd_.get(), &in, sizeof in, 0);
+    // Read into an FD-sized buffer of zeros, large enough for either layout.
+    std::array<std::uint8_t, kFdMtu> in{};
+    const ssize_t n = ::recv(fd_.get(), in.data(), in.size(), 0);
     if (n < 0) {
         const int e = errno;
         // An expired SO_RCVTIMEO shows up as EAGAIN; EINTR is not retried, so a
@@ -151,20 +116,8 @@ Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
         return std::unexpected(TransportError::backend_errno(e));
     }
 
-    if (static_cast<std::size_t>(n) == CAN_MTU) {
-        // Classic data or remote frame (error frames are never delivered, as no
-        // error mask is set). A remote frame's data are whatever the kernel
-        // left there, normally zeros; the remote flag is not carried over.
-        can_frame classic{};
-        std::memcpy(&classic, &in, sizeof classic);
-        const std::size_t len = std::min<std::size_t>(classic.len, CAN_MAX_DLEN);
-        return CanFrame(id_from_raw(classic.can_id), {classic.data, len}, false, false);
-    }
-    if (static_cast<std::size_t>(n) == CANFD_MTU) {
-        const std::size_t len = std::min<std::size_t>(in.len, CANFD_MAX_DLEN);
-        return CanFrame(id_from_raw(in.can_id), {in.data, len}, true, (in.flags & CANFD_BRS) != 0);
-    }
-    return std::unexpected(TransportError::backend(IoError::custom("unexpected CAN frame size")));
+    // The count tells which layout arrived; anything else is not a frame.
+    return from_kernel_bytes({in.data(), static_cast<std::size_t>(n)});
 }
 
 }  // namespace velkarin::transport
