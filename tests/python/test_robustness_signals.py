@@ -144,7 +144,7 @@ def test_a_signal_whose_handler_raises_ends_the_wait_promptly(vcan, motor, name,
 # ----------------------------------------------------------------------------------------------
 # A handler that returns: the wait goes on for the time left and the call's result stands.
 
-REPLY_AFTER = 0.25  # the stand-in's answer comes this long after the command
+REPLY_AFTER = 0.4  # the answer comes this long after the command: well after the signal
 
 
 def answered_later(motor: Responder) -> Damiao:
