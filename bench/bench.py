@@ -304,6 +304,7 @@ def machine() -> dict:
         "host_cpu": os.environ.get("BENCH_HOST_CPU", ""),
         "host_load_at_start": os.environ.get("BENCH_HOST_LOAD", ""),
         "host_getppid_us": float(os.environ.get("BENCH_HOST_GETPPID_US", "nan")),
+        "host_instructions_per_us": float(os.environ.get("BENCH_HOST_INSTR_PER_US", "nan")),
         "python": platform.python_version(),
         "velkarin": velkarin.__version__,
         "python_can": can.__version__,
@@ -359,6 +360,12 @@ def report(res: dict) -> str:
         inside = cg["velkarin"].get("inside_mit_control_per_command")
         lines.append("user-space instructions per command (callgrind): " + ", ".join(parts)
                      + (f"; inside Damiao.mit_control {inside:.0f}" if inside else ""))
+        rate = res["machine"]["host_instructions_per_us"]
+        if rate == rate:  # not NaN
+            us = cg["velkarin"]["instructions_per_command"] / rate
+            lines.append(f"  = {us:.2f} µs of this CPU at its {rate:.0f} instructions/µs; one "
+                         f"system call costs {res['machine']['host_getppid_us']:.2f} µs on the host, "
+                         f"{res['calibration']['getppid_us']:.1f} µs in this guest")
         for t in cg["velkarin"]["top5_inclusive"]:
             lines.append(f"  velkarin inclusive {t['per_command']:>8.0f}  {t['function'][:90]}")
         for t in cg["velkarin"]["top5_self"]:
@@ -408,8 +415,8 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--build", required=True, help="directory with floor and libinproc_responder.so")
     p.add_argument("--sim", default=shutil.which("velkarin-sim") or "velkarin-sim")
     p.add_argument("--out", default=str(HERE / "results"))
-    p.add_argument("--reps", type=int, default=5)
-    p.add_argument("--iterations", type=int, default=3000, help="commands per measured run")
+    p.add_argument("--reps", type=int, default=9)
+    p.add_argument("--iterations", type=int, default=2000, help="commands per measured run")
     p.add_argument("--warmup", type=int, default=300)
     p.add_argument("--count", type=int, default=1_000_000, help="commands of the long run")
     p.add_argument("--callgrind-count", type=int, default=2000)
@@ -419,6 +426,8 @@ def main(argv: list[str] | None = None) -> int:
 
     out = Path(a.out)
     out.mkdir(parents=True, exist_ok=True)
+    # A guest console can hand us a non-blocking stdout; the table is written in one go.
+    os.set_blocking(sys.stdout.fileno(), True)
     # A TERM from the harness's time bound unwinds through the finally blocks: the sim stops.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
@@ -454,8 +463,10 @@ def main(argv: list[str] | None = None) -> int:
 
     (out / "latest.json").write_text(json.dumps(res, indent=2) + "\n")
     plot(res, raw, out / "latency.png")
-    print(report(res))
-    say(f"wrote {out / 'latest.json'} and {out / 'latency.png'}")
+    text = report(res)
+    (out / "report.txt").write_text(text + "\n")
+    print(text, flush=True)
+    say(f"wrote {out / 'latest.json'}, {out / 'report.txt'} and {out / 'latency.png'}")
     return 0
 
 

@@ -62,18 +62,21 @@ class Row:
         return Spread.of(r["cpu_ns"] / r["iterations"] / 1e3 for r in self.plain)
 
     def latency_us(self) -> dict[str, float]:
-        pooled = sorted(x / 1e3 for r in self.stamped for x in r["lat_ns"])
-        if not pooled:
+        """Median and p99 are those of each stamped run, then the median over the runs: a burst
+        of load from elsewhere on the machine moves one run, not the figure. The max is the
+        largest single command of all runs."""
+        runs = [sorted(x / 1e3 for x in r["lat_ns"]) for r in self.stamped if r["lat_ns"]]
+        if not runs:
             raise ValueError(f"{self.name}: no latency samples")
         return {
-            "median": percentile(pooled, 50),
-            "p99": percentile(pooled, 99),
-            "max": pooled[-1],
-            "samples": len(pooled),
+            "median": median(percentile(r, 50) for r in runs),
+            "p99": median(percentile(r, 99) for r in runs),
+            "max": max(r[-1] for r in runs),
+            "samples": sum(len(r) for r in runs),
         }
 
     def median_spread_us(self) -> Spread:
-        """The per-repetition latency medians: how much the machine moved between runs."""
+        """The per-run latency medians: how much the machine moved between runs."""
         return Spread.of(percentile(sorted(r["lat_ns"]), 50) / 1e3 for r in self.stamped)
 
     def summary(self) -> dict:

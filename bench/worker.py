@@ -4,6 +4,7 @@ process of their own.
 
     worker.py soak --count N [--iface vcan0] [--responder LIB.so]
     worker.py callgrind {velkarin,python-can} --count N [--toggle LIB.so]
+    worker.py rate --count N [--toggle LIB.so]
 
 Every subcommand prints one JSON object on stdout; progress goes to stderr.
 """
@@ -234,6 +235,26 @@ def callgrind_loop(which: str, count: int, iface: str, motor: Motor, toggle_lib:
     return {"contender": which, "count": count}
 
 
+def instruction_rate(count: int, toggle_lib: str | None) -> dict:
+    """Pure user-space work of the same kind as a command's (a call into the module that builds
+    a value object): its time per iteration here, and under callgrind its instructions, give
+    how many instructions this CPU runs per microsecond."""
+    toggler = InprocResponder(toggle_lib) if toggle_lib else None
+    make = velkarin.MitSetpoint
+    q, dq, kp, kd, tau = SETPOINT
+    for _ in range(1000):
+        make(q, dq, kp, kd, tau)
+    if toggler:
+        toggler.toggle_callgrind()
+    t0 = time.perf_counter_ns()
+    for _ in range(count):
+        make(q, dq, kp, kd, tau)
+    t1 = time.perf_counter_ns()
+    if toggler:
+        toggler.toggle_callgrind()
+    return {"count": count, "ns_per_iteration": (t1 - t0) / count}
+
+
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = p.add_subparsers(dest="cmd", required=True)
@@ -244,11 +265,17 @@ def main(argv: list[str] | None = None) -> int:
     c.add_argument("which", choices=["velkarin", "python-can"])
     c.add_argument("--count", type=int, default=2000)
     c.add_argument("--toggle", required=True, help="inproc_responder library (callgrind toggle)")
+    r = sub.add_parser("rate")
+    r.add_argument("--count", type=int, default=1_000_000)
+    r.add_argument("--toggle", help="inproc_responder library (callgrind toggle)")
     for q in (s, c):
         q.add_argument("--iface", default="vcan0")
         q.add_argument("--motor-id", type=lambda v: int(v, 0), default=1)
         q.add_argument("--master-id", type=lambda v: int(v, 0), default=0x11)
     a = p.parse_args(argv)
+    if a.cmd == "rate":
+        print(json.dumps(instruction_rate(a.count, a.toggle)), flush=True)
+        return 0
     motor = Motor(a.motor_id, a.master_id)
     if a.cmd == "soak":
         out = soak(a.count, a.iface, motor, a.responder)

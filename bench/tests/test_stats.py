@@ -48,13 +48,15 @@ def run(iterations, wall_ms, cpu_ms, lat_us=()):
 def test_row_summary_turns_runs_into_rate_cpu_and_latency():
     row = stats.Row("velkarin mit_control", "sim")
     row.plain = [run(1000, 500, 100), run(1000, 250, 300), run(1000, 1000, 200)]
-    row.stamped = [run(4, 0, 0, [100, 200, 300, 400]), run(4, 0, 0, [1000, 10, 20, 30])]
+    row.stamped = [run(4, 0, 0, [100, 200, 300, 400]), run(4, 0, 0, [1000, 10, 20, 30]),
+                   run(2, 0, 0, [50, 60])]
     s = row.summary()
     assert s["round_trips_per_s"] == {"median": 2000, "min": 1000, "max": 4000, "spread": 1.5}
     assert s["cpu_us_per_command"]["median"] == pytest.approx(200)
     assert (s["cpu_us_per_command"]["min"], s["cpu_us_per_command"]["max"]) == pytest.approx((100, 300))
-    # Latencies are pooled over the stamped runs: 8 samples.
-    assert s["latency_us"] == {"median": 100, "p99": 1000, "max": 1000, "samples": 8}
+    # Per run: medians 200, 20, 50 and p99s 400, 1000, 60; the figures are their medians,
+    # the max the largest of all.
+    assert s["latency_us"] == {"median": 50, "p99": 400, "max": 1000, "samples": 10}
     assert s["latency_median_over_reps_us"]["min"] == 20  # 2nd of 10, 20, 30, 1000
     assert s["latency_median_over_reps_us"]["max"] == 200
     assert (s["repetitions"], s["iterations"]) == (3, 1000)
