@@ -3,6 +3,8 @@
 #include "damiao/driver.hpp"
 
 #include <bit>
+#include <cerrno>
+#include <chrono>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -146,7 +148,10 @@ Result<RegisterValue> Damiao::read_register(transport::CanTransport& bus, std::u
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return std::unexpected(Error(transport::TransportError::timeout()));
         auto received = bus.recv(transport::Duration::until(deadline, now));
-        if (!received) return std::unexpected(Error(received.error()));
+        if (!received) {
+            if (bus.resume_after(received.error())) continue;  // same deadline
+            return std::unexpected(Error(received.error()));
+        }
         // Feedback frames, write echoes and other registers' replies are dropped.
         if (auto raw = registers::match_read_reply(received->data(), reg)) {
             return value_of_kind(info->kind, *raw);
@@ -173,7 +178,10 @@ Result<void> Damiao::write_register(transport::CanTransport& bus, std::uint8_t r
 
 Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
     return ensure_control_mode(bus, mode,
-                               [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
+                               [](std::chrono::milliseconds d) {
+                                   std::this_thread::sleep_for(d);
+                                   return true;
+                               });
 }
 
 // Read, and only if the mode differs: write, give the firmware time to switch,
@@ -186,7 +194,8 @@ Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint
 
     auto written = write_register(bus, registers::kControlMode, RegisterValue{std::uint32_t{mode}});
     if (!written) return written;
-    pause(kModeSwitchPause);
+    if (!pause(kModeSwitchPause))
+        return std::unexpected(Error(transport::TransportError::backend_errno(EINTR)));
 
     auto reported = read_control_mode(*this, bus);
     if (!reported) return std::unexpected(std::move(reported.error()));

@@ -20,8 +20,10 @@ namespace velkarin::damiao {
 inline constexpr std::chrono::milliseconds kModeSwitchPause{100};
 
 // The pause between a control-mode write and its read-back. The default
-// sleeps the calling thread; tests hand in one that records instead.
-using Pause = std::function<void(std::chrono::milliseconds)>;
+// sleeps the calling thread; tests hand in one that records instead. It
+// returns false when it was cut short by a signal that should end the
+// operation (the mode switch then fails with Backend(EINTR)).
+using Pause = std::function<bool(std::chrono::milliseconds)>;
 
 class Damiao {
 public:
@@ -58,7 +60,8 @@ public:
     Result<void> write_register(transport::CanTransport& bus, std::uint8_t reg,
                                 RegisterValue value) const;
     // Reads register 10, writes `mode` if it differs, pauses 100 ms and reads
-    // it back. Errors: Transport, RegisterKindMismatch, ModeVerifyFailed.
+    // it back. Errors: Transport (Backend EINTR when the pause was cut
+    // short), RegisterKindMismatch, ModeVerifyFailed.
     Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
     // The same, pausing through `pause` instead of sleeping the thread.
     Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,

@@ -79,6 +79,7 @@ TEST_P(EnsureControlMode, SendsReadWriteReadOnlyAsNeeded) {
         pauses.push_back(d);
         // The pause sits between the write and the read-back.
         EXPECT_EQ(bus.sent.size(), 2u);
+        return true;
     });
 
     if (c.error) {
@@ -130,7 +131,7 @@ TEST(EnsureControlMode, VerifyFailureCarriesWrittenAndReported) {
     FakeMotor fake{3, 0x1202, 2};
     fake.attach(bus);
 
-    auto result = Damiao(1, 0x11, MitLimits{}, 20).ensure_control_mode(bus, 1, [](milliseconds) {});
+    auto result = Damiao(1, 0x11, MitLimits{}, 20).ensure_control_mode(bus, 1, [](milliseconds) { return true; });
 
     ASSERT_FALSE(result.has_value());
     const auto* e = result.error().as<errors::ModeVerifyFailed>();
@@ -156,6 +157,7 @@ TEST(EnsureControlMode, AFailedWriteStopsBeforeThePause) {
 
     auto result = Damiao(1, 0x11, MitLimits{}, 20).ensure_control_mode(bus, 1, [&](milliseconds) {
         ++pauses;
+        return true;
     });
 
     ASSERT_FALSE(result.has_value());
@@ -193,6 +195,27 @@ TEST(ControlModeOf, TakesAUint32AndRefusesAFloat) {
     EXPECT_EQ(e->expected, RegisterKind::Uint32);
     EXPECT_EQ(e->got, RegisterKind::Float);
     EXPECT_EQ(mismatch.error().text(), "register 10: expected Uint32, got Float");
+}
+
+}  // namespace
+}  // namespace velkarin::damiao
+
+namespace velkarin::damiao {
+namespace {
+
+// A pause cut short by a signal that should end the call stops the switch
+// before the read-back, as an interrupted wait.
+TEST(EnsureControlModeInterrupted, APauseCutShortEndsTheSwitchWithEintr) {
+    testing::ScriptedTransport bus;
+    bus.reply(testing::classic(0x011, {0x01, 0x00, 0x33, 0x0A, 0x02, 0x00, 0x00, 0x00}));
+
+    auto result = Damiao(1, 0x11, MitLimits{}, 20).ensure_control_mode(
+        bus, 1, [](std::chrono::milliseconds) { return false; });
+
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().text(),
+              "transport error: backend error: " + transport::IoError::from_errno(EINTR).text());
+    EXPECT_EQ(bus.sent.size(), 2u);  // read and write; no read-back
 }
 
 }  // namespace
