@@ -2,6 +2,7 @@
 // until the expected identifier shows up or one monotonic deadline passes.
 #include "transport/transport.hpp"
 
+#include <cerrno>
 #include <chrono>
 
 namespace velkarin::transport {
@@ -21,10 +22,18 @@ Result<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, Du
         if (deadline < now) return std::unexpected(TransportError::timeout());
 
         auto got = recv(Duration::until(deadline, now));
-        if (!got) return std::unexpected(got.error());  // Timeout included: no retry
+        if (!got) {
+            if (resume_after(got.error())) continue;  // same deadline: still bounded
+            return std::unexpected(got.error());      // Timeout included: no retry
+        }
         if (got->id == expected) return got;
         // Any other frame is dropped here; nobody else will see it.
     }
+}
+
+bool CanTransport::resume_after(const TransportError& error) const {
+    return error.kind == TransportError::Kind::Backend && error.io.code == EINTR &&
+           interrupt_handler_ != nullptr && interrupt_handler_();
 }
 
 }  // namespace velkarin::transport

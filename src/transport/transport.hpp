@@ -34,14 +34,30 @@ public:
     // equals `expected` (same kind and value). One monotonic deadline, taken
     // after the send, bounds the whole wait; every other frame is dropped.
     // Errors: whatever `send` returns (nothing is read then), Timeout when the
-    // deadline passes, and any `recv` error at once.
+    // deadline passes, and any `recv` error at once (but see below for EINTR).
     Result<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
+
+    // A signal that interrupts a wait makes `recv` fail with Backend(EINTR).
+    // Loops that wait against a deadline (`request`, the driver's register
+    // reads) then ask this handler: true resumes the wait until the same
+    // deadline, false ends it with that error. With no handler (the default)
+    // every interruption ends the wait. The Python binding runs the
+    // interpreter's signal handlers here, so that Ctrl-C ends a blocked call
+    // while a handler that returns normally leaves the call undisturbed.
+    using InterruptHandler = bool (*)();
+    void set_interrupt_handler(InterruptHandler handler) { interrupt_handler_ = handler; }
+
+    // True when `error` is an interrupted wait that the handler says to resume.
+    bool resume_after(const TransportError& error) const;
 
 protected:
     // A backend moves its resource along with itself; the interface holds no
     // state, and keeping these protected stops slicing moves through it.
     CanTransport(CanTransport&&) noexcept = default;
     CanTransport& operator=(CanTransport&&) noexcept = default;
+
+private:
+    InterruptHandler interrupt_handler_ = nullptr;
 };
 
 }  // namespace velkarin::transport
