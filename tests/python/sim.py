@@ -48,13 +48,13 @@ class SimError(AssertionError):
 
 
 class Sim:
-    """One running velkarin-sim. `motors` are --motor specs ("1:0x11:DM4310[:mode]"),
+    """One running velkarin-sim. `motors` are --motor arguments ("1:0x11:DM4310[:mode]"),
     `options` further command-line words ("--drop", "0.5", ...)."""
 
     def __init__(self, exe: str, iface: str, motors: Iterable[str], options: Iterable[str] = ()):
         self.argv = [exe, "--iface", iface]
-        for spec in motors:
-            self.argv += ["--motor", spec]
+        for motor in motors:
+            self.argv += ["--motor", motor]
         self.argv += list(options)
         self._buffer = b""
         self.proc = subprocess.Popen(

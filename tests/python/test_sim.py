@@ -32,7 +32,7 @@ Start = Callable[..., sim.Sim]
 
 @pytest.fixture
 def start_sim(vcan: str) -> Iterator[Start]:
-    """start_sim(*motor_specs, *options) runs one velkarin-sim on vcan0 and stops it at the
+    """start_sim(*motors, options=()) runs one velkarin-sim on vcan0 and stops it at the
     end of the test, which fails unless it then exits with status 0."""
     exe = sim.find_sim()
     if exe is None:
@@ -91,13 +91,13 @@ def timed_out(call: Callable[[], MotorState]) -> None:
 
 
 @pytest.mark.parametrize(
-    "spec, motor_id, master_id, nibble",
+    "arg, motor_id, master_id, nibble",
     [(M1, 1, 0x11, 1), ("0x13:0x23:DM4340", 0x13, 0x23, 3)],
 )
 def test_enable_and_disable_set_the_status_nibble(
-    start_sim, bus, spec, motor_id, master_id, nibble
+    start_sim, bus, arg, motor_id, master_id, nibble
 ):
-    start_sim(spec)
+    start_sim(arg)
     motor = Damiao(motor_id, master_id, timeout_ms=ANSWERED_MS)
     steps = [
         (lambda: motor.control(bus, PROBE), DISABLED),
