@@ -254,6 +254,37 @@ class Bench:
             result[name] = entry
         return result
 
+    # -- system calls -------------------------------------------------------------------------
+
+    def syscalls(self, outdir: Path) -> dict | None:
+        """System calls per command of each contender: strace -c over two runs of N and 2N
+        commands, differenced, so start-up and imports drop out."""
+        strace = shutil.which("strace")
+        if strace is None:
+            say("strace missing: no system call counts")
+            return None
+        n = self.a.strace_count
+        result: dict = {"commands": n}
+        for name in ("floor", "velkarin", "python-can"):
+            counts = []
+            for count in (n, 2 * n):
+                if name == "floor":
+                    cmd = [self.floor, "--iface", SIM_IFACE, "--payload", self.payload,
+                           "--iterations", str(count), "--warmup", "0"]
+                else:
+                    # The callgrind loop: outside valgrind its toggles do nothing.
+                    cmd = [sys.executable, str(HERE / "worker.py"), "callgrind", name,
+                           "--count", str(count), "--toggle", self.responder_lib]
+                out = outdir / f"strace.{name}.{count}.txt"
+                p = subprocess.run([strace, "-f", "-c", "-o", str(out), *cmd],
+                                   capture_output=True, text=True, timeout=600)
+                if p.returncode != 0:
+                    raise RuntimeError(f"strace {name} failed: {p.stderr[-2000:]}")
+                counts.append(stats.strace_counts(out.read_text()))
+            per = stats.calls_per_command(counts[0], counts[1], n)
+            result[name] = {"per_command": per, "total_per_command": sum(per.values())}
+        return result
+
     # -- long run -----------------------------------------------------------------------------
 
     def soak(self) -> dict:
@@ -370,6 +401,11 @@ def report(res: dict) -> str:
             lines.append(f"  velkarin inclusive {t['per_command']:>8.0f}  {t['function'][:90]}")
         for t in cg["velkarin"]["top5_self"]:
             lines.append(f"  velkarin self      {t['per_command']:>8.0f}  {t['function'][:90]}")
+    sc = res.get("syscalls")
+    if sc:
+        for k in ("floor", "velkarin", "python-can"):
+            calls = ", ".join(f"{name} {v:g}" for name, v in sc[k]["per_command"].items())
+            lines.append(f"system calls per command, {k}: {sc[k]['total_per_command']:g} ({calls})")
     soak = res.get("soak")
     if soak:
         a, e = soak["after_warmup"], soak["at_end"]
@@ -420,8 +456,9 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--warmup", type=int, default=300)
     p.add_argument("--count", type=int, default=1_000_000, help="commands of the long run")
     p.add_argument("--callgrind-count", type=int, default=2000)
+    p.add_argument("--strace-count", type=int, default=500)
     p.add_argument("--symbols-build", default="", help="directory of an unstripped velkarin module")
-    p.add_argument("--skip", action="append", default=[], choices=["callgrind", "soak", "six"])
+    p.add_argument("--skip", action="append", default=[], choices=["callgrind", "soak", "six", "strace"])
     a = p.parse_args(argv)
 
     out = Path(a.out)
@@ -457,6 +494,8 @@ def main(argv: list[str] | None = None) -> int:
             res["six_motor"] = b.six_motor_cycle()
         if "callgrind" not in a.skip:
             res["callgrind"] = b.callgrind(out)
+        if "strace" not in a.skip:
+            res["syscalls"] = b.syscalls(out)
         if "soak" not in a.skip:
             res["soak"] = b.soak()
     res["seconds"] = time.monotonic() - started

@@ -157,3 +157,26 @@ def annotate_top(annotate_text: str, n: int = 5) -> list[dict]:
         if len(top) == n:
             break
     return top
+
+
+# -- strace -c --------------------------------------------------------------------------------
+
+# A row of strace -c's table: "% time, seconds, usecs/call, calls, [errors], syscall".
+_STRACE_ROW = re.compile(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)\s*$")
+
+
+def strace_counts(summary_text: str) -> dict[str, int]:
+    """System call name -> number of calls from a `strace -c` summary (the total row left out)."""
+    counts: dict[str, int] = {}
+    for line in summary_text.splitlines():
+        m = _STRACE_ROW.match(line)
+        if m and m.group(2) != "total":
+            counts[m.group(2)] = counts.get(m.group(2), 0) + int(m.group(1))
+    return counts
+
+
+def calls_per_command(short: dict[str, int], long: dict[str, int], extra: int) -> dict[str, float]:
+    """What `extra` more commands cost in system calls: the difference of two runs that differ
+    only in their command count, per command, leaving out what start-up noise rounds away."""
+    per = {name: (long.get(name, 0) - short.get(name, 0)) / extra for name in long.keys() | short.keys()}
+    return dict(sorted(((k, v) for k, v in per.items() if v >= 0.5), key=lambda kv: (-kv[1], kv[0])))

@@ -138,3 +138,28 @@ def test_annotate_top_lists_functions_in_order_without_file_or_object():
     assert (top[0]["ir"], top[0]["percent"]) == (18200, 12.55)
     # The listing ends at its blank line: source annotation below it is not a function.
     assert len(stats.annotate_top(ANNOTATE, 50)) == 6
+
+
+STRACE = """\
+% time     seconds  usecs/call     calls    errors syscall
+------ ----------- ----------- --------- --------- ----------------
+ 41.00    0.004100           2      2010           clock_gettime
+ 20.00    0.002000           2      1005           sendto
+ 19.00    0.001900           1      1005           recvfrom
+ 18.00    0.001800           1      1005           setsockopt
+  2.00    0.000200          20        10         3 openat
+------ ----------- ----------- --------- --------- ----------------
+100.00    0.010000           2      5035         3 total
+"""
+
+
+def test_strace_counts_reads_calls_with_and_without_errors():
+    assert stats.strace_counts(STRACE) == {
+        "clock_gettime": 2010, "sendto": 1005, "recvfrom": 1005, "setsockopt": 1005, "openat": 10}
+
+
+def test_calls_per_command_is_the_difference_of_two_runs():
+    short = {"clock_gettime": 1010, "sendto": 505, "recvfrom": 505, "openat": 10, "mmap": 40}
+    long = {"clock_gettime": 2010, "sendto": 1005, "recvfrom": 1005, "openat": 10, "mmap": 41}
+    assert stats.calls_per_command(short, long, 500) == {
+        "clock_gettime": 2.0, "recvfrom": 1.0, "sendto": 1.0}
