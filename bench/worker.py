@@ -38,7 +38,7 @@ def thread_cpu_ns() -> int:
 
 def measure(call: Callable[..., Any], args: tuple, iterations: int, warmup: int, stamped: bool) -> dict:
     """Runs call(*args) warmup times, then iterations times under the clock and getrusage.
-    Stamped runs read the clock once per command (its cost is part of each latency)."""
+    Stamped runs read the clock once per command (each latency includes that read)."""
     for _ in range(warmup):
         call(*args)
     lat = [0] * iterations if stamped else []
