@@ -15,14 +15,13 @@ import heapq
 import json
 import os
 import select
-import subprocess
 import sys
 import time
 from collections.abc import Iterable, Sequence
-from pathlib import Path
 from typing import Any
 
 import canframes
+import jsonchild
 
 REPLY_WAIT = 5.0  # seconds the test side waits for an answer from the process
 QUIET_LIMIT = 3.0  # longest a collect may wait for the bus to fall quiet
@@ -30,27 +29,31 @@ START_WAIT = 15.0  # seconds to wait for the process to open its socket
 
 
 @dataclasses.dataclass(frozen=True)
-class Out:
-    """A frame for the stand-in to send."""
+class Out(canframes.Frame):
+    """A frame for the stand-in to send. `length` counts only for a remote frame (the requested
+    length), `brs` and `fd_flags` only for an FD frame; error frames are not sent."""
 
-    can_id: int
-    data: bytes = b""
-    fd: bool = False
     brs: bool = False
-    remote: bool = False
-    extended: bool = False
-    length: int | None = None  # requested length of a remote frame
 
-    def wire(self) -> dict[str, Any]:
-        return {
-            "id": self.can_id,
-            "data": self.data.hex(),
-            "fd": self.fd,
-            "brs": self.brs,
-            "remote": self.remote,
-            "extended": self.extended,
-            "length": self.length,
-        }
+    def raw(self) -> bytes:
+        """The kernel frame to write. Packed on this side, so a bad frame fails the test where
+        it is made, not in the middle of a run."""
+        if self.error:
+            raise ValueError("the stand-in sends no error frames")
+        if self.fd:
+            return canframes.pack_fd(
+                self.can_id, self.data, extended=self.extended, brs=self.brs, flags=self.fd_flags
+            )
+        return canframes.pack_classic(
+            self.can_id,
+            self.data,
+            extended=self.extended,
+            remote=self.remote,
+            length=self.length if self.remote else None,
+        )
+
+    def wire(self) -> str:
+        return self.raw().hex()
 
 
 @dataclasses.dataclass(frozen=True)
@@ -76,15 +79,10 @@ class Rule:
 
 
 @dataclasses.dataclass(frozen=True)
-class Seen:
+class Seen(canframes.Frame):
     """A frame the stand-in received, stamped with time.monotonic() on arrival."""
 
-    t: float
-    can_id: int
-    data: bytes
-    fd: bool
-    remote: bool
-    extended: bool
+    t: float = 0.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -98,51 +96,19 @@ class ResponderError(RuntimeError):
     pass
 
 
-class Responder:
+class Responder(jsonchild.JsonChild):
     """The test side: starts the process and drives it. Every wait is bounded; `close` kills."""
 
     def __init__(self, iface: str) -> None:
-        self._buf = b""
-        self._proc = subprocess.Popen(
-            [sys.executable, "-S", str(Path(__file__).resolve()), iface],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            close_fds=True,
-            env={**os.environ, "PYTHONPATH": str(Path(__file__).resolve().parent)},
+        super().__init__(
+            __file__, [iface], start_wait=START_WAIT, name="stand-in", error=ResponderError
         )
-        try:
-            hello = self._read(START_WAIT)
-            if not hello.get("ready"):
-                raise ResponderError(f"stand-in did not start: {hello}")
-        except BaseException:
-            self.close()
-            raise
 
-    def _read(self, wait: float) -> dict[str, Any]:
-        assert self._proc.stdout is not None
-        fd = self._proc.stdout.fileno()
-        deadline = time.monotonic() + wait
-        while b"\n" not in self._buf:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise ResponderError("stand-in did not answer in time")
-            ready, _, _ = select.select([fd], [], [], left)
-            if ready:
-                chunk = os.read(fd, 1 << 16)
-                if not chunk:
-                    raise ResponderError(f"stand-in exited (status {self._proc.poll()})")
-                self._buf += chunk
-        line, self._buf = self._buf.split(b"\n", 1)
-        answer = json.loads(line)
+    def _call(self, wait: float = REPLY_WAIT, **message: Any) -> dict[str, Any]:
+        answer = self.request(wait, **message)
         if "error" in answer:
             raise ResponderError(answer["error"])
         return answer
-
-    def _call(self, wait: float = REPLY_WAIT, **message: Any) -> dict[str, Any]:
-        assert self._proc.stdin is not None
-        self._proc.stdin.write(json.dumps(message).encode() + b"\n")
-        self._proc.stdin.flush()
-        return self._read(wait)
 
     def script(self, rules: Iterable[Rule] = (), *, keep: int = 10_000) -> None:
         """Forgets the previous script, its pending replies, its flood and its record, drops
@@ -162,45 +128,13 @@ class Responder:
         """The record so far, once no frame has arrived and nothing is due for `quiet` seconds."""
         answer = self._call(REPLY_WAIT + QUIET_LIMIT, op="collect", quiet=quiet)
         seen = [
-            Seen(
-                t=s["t"],
-                can_id=s["id"],
-                data=bytes.fromhex(s["data"]),
-                fd=s["fd"],
-                remote=s["remote"],
-                extended=s["extended"],
-            )
-            for s in answer["seen"]
+            Seen(t=t, **vars(canframes.unpack(bytes.fromhex(raw)))) for t, raw in answer["seen"]
         ]
         return Record(seen=seen, count=answer["count"], flood_sent=answer["flood_sent"])
-
-    def close(self) -> None:
-        proc = self._proc
-        if proc.stdin is not None:
-            try:
-                proc.stdin.close()
-            except OSError:
-                pass
-        try:
-            proc.wait(timeout=2.0)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout=5.0)
-        if proc.stdout is not None:
-            proc.stdout.close()
 
 
 # ----------------------------------------------------------------------------------------------
 # The process side.
-
-
-def _pack(f: dict[str, Any]) -> bytes:
-    data = bytes.fromhex(f["data"])
-    if f["fd"]:
-        return canframes.pack_fd(f["id"], data, extended=f["extended"], brs=f["brs"])
-    return canframes.pack_classic(
-        f["id"], data, extended=f["extended"], remote=f["remote"], length=f["length"]
-    )
 
 
 class _Server:
@@ -211,7 +145,7 @@ class _Server:
         self.due: list[tuple[float, int, list[bytes]]] = []  # (when, order, frames) heap
         self.order = 0
         self.keep = 0
-        self.seen: list[dict[str, Any]] = []
+        self.seen: list[tuple[float, str]] = []  # (arrival, kernel frame in hex)
         self.count = 0
         self.flood_until = 0.0
         self.flood_frame = b""
@@ -239,8 +173,7 @@ class _Server:
                 self.sock.recv(canframes.CANFD_MTU)
             except BlockingIOError:
                 break
-        # Packed here, so a bad frame in a script is reported to the test, not met mid-run.
-        self.rules = [{**r, "reply": [_pack(f) for f in r["reply"]]} for r in rules]
+        self.rules = [{**r, "reply": [bytes.fromhex(f) for f in r["reply"]]} for r in rules]
         self.due = []
         self.keep = keep
         self.seen = []
@@ -254,16 +187,7 @@ class _Server:
         self.count += 1
         self.last_arrival = now
         if len(self.seen) < self.keep:
-            self.seen.append(
-                {
-                    "t": now,
-                    "id": frame.can_id,
-                    "data": frame.data.hex(),
-                    "fd": frame.fd,
-                    "remote": frame.remote,
-                    "extended": frame.extended,
-                }
-            )
+            self.seen.append((now, raw.hex()))
         if frame.extended or frame.remote:
             return
         for rule in self.rules:
@@ -355,10 +279,10 @@ def serve(iface: str) -> int:
                 answer({"ok": True})
             elif op == "send":
                 for f in msg["frames"]:
-                    server.write(_pack(f))
+                    server.write(bytes.fromhex(f))
                 answer({"ok": True})
             elif op == "flood":
-                server.flood_frame = _pack(msg["frame"])
+                server.flood_frame = bytes.fromhex(msg["frame"])
                 server.flood_until = time.monotonic() + msg["seconds"]
                 answer({"ok": True})
             elif op == "collect":

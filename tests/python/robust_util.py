@@ -21,10 +21,10 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from pathlib import Path
 from typing import Any
 
 import canframes
+import jsonchild
 
 START_WAIT = 15.0  # seconds a child process may take to open its socket
 STOP_WAIT = 10.0  # seconds a child process may take to report and exit
@@ -142,62 +142,11 @@ def feedback(motor_id: int, t_mos: int, t_rotor: int, error: int = 1) -> bytes:
 # Child processes.
 
 
-class _Child:
-    """A child process running this file with `role`: one JSON request a line on its stdin,
-    one JSON answer a line on its stdout. Closing its stdin ends it."""
+class _Child(jsonchild.JsonChild):
+    """A child process running this file with `role` and its JSON `config`."""
 
     def __init__(self, role: str, config: dict[str, Any]) -> None:
-        here = Path(__file__).resolve()
-        self._proc = subprocess.Popen(
-            [sys.executable, "-S", str(here), role, json.dumps(config)],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            close_fds=True,
-            env={**os.environ, "PYTHONPATH": str(here.parent)},
-        )
-        self._buf = b""
-        try:
-            if not self._line(START_WAIT).get("ready"):
-                raise RuntimeError(f"{role} did not start")
-        except BaseException:
-            self.close()
-            raise
-
-    def _line(self, wait: float) -> dict[str, Any]:
-        assert self._proc.stdout is not None
-        fd = self._proc.stdout.fileno()
-        deadline = time.monotonic() + wait
-        while b"\n" not in self._buf:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise RuntimeError("child process did not answer in time")
-            if select.select([fd], [], [], left)[0]:
-                chunk = os.read(fd, 1 << 16)
-                if not chunk:
-                    raise RuntimeError(f"child process exited (status {self._proc.poll()})")
-                self._buf += chunk
-        line, self._buf = self._buf.split(b"\n", 1)
-        return json.loads(line)
-
-    def _request(self, wait: float = STOP_WAIT, **message: Any) -> dict[str, Any]:
-        assert self._proc.stdin is not None
-        self._proc.stdin.write(json.dumps(message).encode() + b"\n")
-        self._proc.stdin.flush()
-        return self._line(wait)
-
-    def close(self) -> None:
-        proc = self._proc
-        with contextlib.suppress(OSError):
-            if proc.stdin is not None:
-                proc.stdin.close()
-        try:
-            proc.wait(timeout=2.0)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout=5.0)
-        if proc.stdout is not None:
-            proc.stdout.close()
-
+        super().__init__(__file__, [role, json.dumps(config)], start_wait=START_WAIT, name=f"{role} process")
 
 class Answerer(_Child):
     """A motor stand-in for several motors that the kernel shows only their own frames, so that
@@ -214,7 +163,7 @@ class Answerer(_Child):
 
     def replies(self) -> int:
         """The answers sent since the last call."""
-        return int(self._request(op="count")["replies"])
+        return int(self.request(STOP_WAIT, op="count")["replies"])
 
 
 class Flooder(_Child):
@@ -225,13 +174,13 @@ class Flooder(_Child):
 
     def start(self, frames: Iterable[bytes], seconds: float) -> None:
         """Floods with `frames` for `seconds` from now; returns at once."""
-        answer = self._request(START_WAIT, frames=[f.hex() for f in frames], seconds=seconds)
+        answer = self.request(START_WAIT, frames=[f.hex() for f in frames], seconds=seconds)
         if not answer.get("flooding"):
             raise RuntimeError("flooder did not start")
 
     def sent(self) -> int:
         """Waits for the flood to end; the number of frames it wrote."""
-        return int(self._line(STOP_WAIT)["sent"])
+        return int(self.read(STOP_WAIT)["sent"])
 
 
 @contextlib.contextmanager
