@@ -9,19 +9,19 @@
 #include <gtest/gtest.h>
 
 #include "damiao/driver.hpp"
+#include "frame_helpers.hpp"
 #include "scripted_transport.hpp"
 
 namespace velkarin::damiao {
 namespace {
 
 using std::chrono::milliseconds;
+using testing::Bytes;
 using testing::ScriptedTransport;
+using testing::bytes_of;
 using testing::classic;
 using transport::CanFrame;
 using transport::CanId;
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytes_of(const CanFrame& f) { return {f.data().begin(), f.data().end()}; }
 
 // Register 10 of a motor on the scripted bus. Reads are answered on the
 // master id while `reads_answered` lasts; a write changes the register to

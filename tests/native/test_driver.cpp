@@ -11,29 +11,23 @@
 
 #include "damiao/driver.hpp"
 #include "damiao/presets.hpp"
+#include "frame_helpers.hpp"
 #include "scripted_transport.hpp"
 
 namespace velkarin::damiao {
 namespace {
 
+using testing::Bytes;
 using testing::ScriptedTransport;
+using testing::bytes_of;
 using testing::classic;
+using testing::expect_classic_frame;
 using transport::CanFrame;
 using transport::CanId;
 using transport::TransportError;
-using Bytes = std::vector<std::uint8_t>;
 
 // A feedback payload with motor id 1, every field at mid-scale, t_mos 30, t_rotor 40.
 const Bytes kFeedback = {0x01, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x28};
-
-Bytes bytes_of(const CanFrame& f) { return {f.data().begin(), f.data().end()}; }
-
-void expect_command_frame(const CanFrame& f, std::uint16_t id, const Bytes& data) {
-    EXPECT_EQ(f.id, CanId::standard(id));
-    EXPECT_FALSE(f.fd);
-    EXPECT_FALSE(f.brs);
-    EXPECT_EQ(bytes_of(f), data);
-}
 
 constexpr MitLimits kDefaultLimits{};
 
@@ -65,7 +59,7 @@ TEST_P(SpecialCommand, SendsSevenFfAndItsOpcodeAndDecodesTheReplyOnTheMasterId) 
 
     ASSERT_TRUE(state.has_value()) << state.error().text();
     ASSERT_EQ(bus.sent.size(), 1u);
-    expect_command_frame(bus.sent[0], c.wire_id,
+    expect_classic_frame(bus.sent[0], c.wire_id,
                          {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, c.opcode});
     EXPECT_EQ(state->motor_id, 1);
     EXPECT_EQ(state->error, 0);
@@ -110,7 +104,7 @@ TEST_P(ControlFrame, GoesOutOnTheModeIdWithTheModePayload) {
 
     ASSERT_TRUE(state.has_value()) << state.error().text();
     ASSERT_EQ(bus.sent.size(), 1u);
-    expect_command_frame(bus.sent[0], c.wire_id, c.data);
+    expect_classic_frame(bus.sent[0], c.wire_id, c.data);
 }
 
 const MitSetpoint kMitExample{1.0f, 2.0f, 50.0f, 1.0f, 0.5f};

@@ -9,29 +9,22 @@
 #include <gtest/gtest.h>
 
 #include "damiao/driver.hpp"
+#include "frame_helpers.hpp"
 #include "scripted_transport.hpp"
 
 namespace velkarin::damiao {
 namespace {
 
+using testing::Bytes;
 using testing::ScriptedTransport;
 using testing::classic;
+using testing::expect_classic_frame;
 using transport::CanFrame;
 using transport::CanId;
 using transport::TransportError;
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytes_of(const CanFrame& f) { return {f.data().begin(), f.data().end()}; }
 
 Damiao motor(std::uint16_t id = 1, std::uint64_t timeout_ms = 20) {
     return Damiao(id, 0x11, MitLimits{}, timeout_ms);
-}
-
-void expect_request(const CanFrame& f, const Bytes& data) {
-    EXPECT_EQ(f.id, CanId::standard(0x7FF));
-    EXPECT_FALSE(f.fd);
-    EXPECT_FALSE(f.brs);
-    EXPECT_EQ(bytes_of(f), data);
 }
 
 // ---- read requests ------------------------------------------------------------
@@ -54,7 +47,7 @@ TEST_P(ReadRequest, CarriesAllSixteenBitsOfTheMotorId) {
 
     ASSERT_TRUE(value.has_value()) << value.error().text();
     ASSERT_EQ(bus.sent.size(), 1u);
-    expect_request(bus.sent[0], c.request);
+    expect_classic_frame(bus.sent[0], 0x7FF, c.request);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -245,7 +238,7 @@ TEST_P(WriteRequest, IsSentWithoutAwaitingAReply) {
 
     ASSERT_TRUE(written.has_value()) << written.error().text();
     ASSERT_EQ(bus.sent.size(), 1u);
-    expect_request(bus.sent[0], c.request);
+    expect_classic_frame(bus.sent[0], 0x7FF, c.request);
     EXPECT_TRUE(bus.recv_timeouts.empty());
 }
 
