@@ -41,10 +41,6 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
     return reinterpret_cast<PyObject*>(obj);
 }
 
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_via_vectorcall(type, args, kwargs);
-}
-
 // Closes the socket (the result of close is ignored).
 void destroy(PySocketCanTransport* self) {
     self->transport.~SocketCanTransport();
@@ -53,7 +49,7 @@ void destroy(PySocketCanTransport* self) {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("SocketCanTransport(iface)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_new, reinterpret_cast<void*>(new_via_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PySocketCanTransport, destroy>)},
     {0, nullptr},
 };

@@ -19,12 +19,7 @@ namespace {
 namespace sp = damiao::setpoints;
 
 PyObject* make(const damiao::ControlSetpoint& value) {
-    PyTypeObject* type = control_setpoint_type();
-    if (type == nullptr) return nullptr;
-    auto* obj = alloc_object<PyControlSetpoint>(type);
-    if (obj == nullptr) return nullptr;
-    new (&obj->value) damiao::ControlSetpoint(value);
-    return reinterpret_cast<PyObject*>(obj);
+    return new_holding<PyControlSetpoint>(control_setpoint_type(), value);
 }
 
 constinit Signature<1> kMit{"ControlSetpoint.mit()", {{{"setpoint", true}}}};
@@ -107,11 +102,6 @@ PyObject* repr(PyObject* self) {
 
 PyObject* get_mode(PyObject* self, void*) {
     return PyLong_FromLong(reinterpret_cast<PyControlSetpoint*>(self)->value.mode());
-}
-
-template <typename F>
-PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;

@@ -54,10 +54,6 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
     return reinterpret_cast<PyObject*>(obj);
 }
 
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_via_vectorcall(type, args, kwargs);
-}
-
 // A driver error becomes RuntimeError, except when the wait was ended by a
 // Python signal handler that raised (Ctrl-C: KeyboardInterrupt): that
 // exception is already set and is what the caller gets.
@@ -181,11 +177,6 @@ PyObject* repr(PyObject* self) {
                                 static_cast<unsigned>(d.master_id()));
 }
 
-template <typename F>
-PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef methods[] = {
     {"enable", fastcall(special<kEnable, &damiao::Damiao::enable>), kMethod,
@@ -223,7 +214,7 @@ PyGetSetDef getset[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_new, reinterpret_cast<void*>(new_via_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PyDamiao>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_methods, methods},

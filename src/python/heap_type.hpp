@@ -40,6 +40,23 @@ T* alloc_object(PyTypeObject* type) {
     return obj;
 }
 
+// A new object of `type` whose `value` field is a copy of `value`; nullptr
+// with an exception set when the type could not be created or allocation failed.
+template <typename T, typename V>
+PyObject* new_holding(PyTypeObject* type, const V& value) {
+    if (type == nullptr) return nullptr;
+    T* obj = alloc_object<T>(type);
+    if (obj == nullptr) return nullptr;
+    new (&obj->value) V(value);
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table holds.
+template <typename F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // tp_dealloc for objects whose payload is `T::value`-like and needs its
 // destructor run: drops the fields, frees the memory, then releases the type.
 template <typename T, void (*Destroy)(T*) = nullptr>

@@ -17,27 +17,18 @@
 namespace velkarin::python {
 namespace {
 
-constinit Signature<5> kSignature{"MitLimits.__new__()",
-                                  {{{"p_max", false},
-                                    {"v_max", false},
-                                    {"kp_max", false},
-                                    {"kd_max", false},
-                                    {"t_max", false}}}};
+constexpr std::array<Param, 5> kParams{
+    {{"p_max", false}, {"v_max", false}, {"kp_max", false}, {"kd_max", false}, {"t_max", false}}};
+constinit Signature<5> kSignature{"MitLimits.__new__()", kParams};
 
-PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* construct(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     std::array<PyObject*, 5> in;
     if (!kSignature.parse(args, nargsf, kwnames, in)) return nullptr;
     damiao::MitLimits v;  // the defaults are the dm4310 ranges
     float* fields[] = {&v.p_max, &v.v_max, &v.kp_max, &v.kd_max, &v.t_max};
-    static constexpr const char* kNames[] = {"p_max", "v_max", "kp_max", "kd_max", "t_max"};
     for (std::size_t i = 0; i < in.size(); ++i)
-        if (in[i] != nullptr && !to_f32(in[i], kNames[i], fields[i])) return nullptr;
-    (void)type;
+        if (in[i] != nullptr && !to_f32(in[i], kParams[i].name, fields[i])) return nullptr;
     return new_mit_limits(v);
-}
-
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_via_vectorcall(type, args, kwargs);
 }
 
 PyObject* repr(PyObject* self) {
@@ -97,7 +88,7 @@ PyMemberDef members[] = {FIELD(p_max), FIELD(v_max), FIELD(kp_max), FIELD(kd_max
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_new, reinterpret_cast<void*>(new_via_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PyMitLimits>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_members, members},
@@ -112,12 +103,7 @@ PyType_Spec spec = {"velkarin.MitLimits", sizeof(PyMitLimits), 0, kTypeFlags, sl
 PyTypeObject* mit_limits_type() { return cached_type<&spec, construct>(); }
 
 PyObject* new_mit_limits(const damiao::MitLimits& value) {
-    PyTypeObject* type = mit_limits_type();
-    if (type == nullptr) return nullptr;
-    auto* obj = alloc_object<PyMitLimits>(type);
-    if (obj == nullptr) return nullptr;
-    obj->value = value;
-    return reinterpret_cast<PyObject*>(obj);
+    return new_holding<PyMitLimits>(mit_limits_type(), value);
 }
 
 }  // namespace velkarin::python

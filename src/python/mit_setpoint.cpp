@@ -39,10 +39,6 @@ PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return build(kFunction, args, static_cast<std::size_t>(nargs), kwnames);
 }
 
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_via_vectorcall(type, args, kwargs);
-}
-
 PyObject* repr(PyObject* self) {
     const auto& v = reinterpret_cast<PyMitSetpoint*>(self)->value;
     std::string s = "MitSetpoint(";
@@ -63,7 +59,7 @@ PyMemberDef members[] = {FIELD(q), FIELD(dq), FIELD(kp), FIELD(kd), FIELD(tau),
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_new, reinterpret_cast<void*>(new_via_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PyMitSetpoint>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_members, members},
@@ -73,7 +69,7 @@ PyType_Slot slots[] = {
 PyType_Spec spec = {"velkarin.MitSetpoint", sizeof(PyMitSetpoint), 0, kTypeFlags, slots};
 
 PyMethodDef function_def = {
-    "mit_setpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+    "mit_setpoint", fastcall(function),
     METH_FASTCALL | METH_KEYWORDS,
     "mit_setpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n"
     "Build a `MitSetpoint` (handy when keyword args are awkward)."};
@@ -83,12 +79,7 @@ PyMethodDef function_def = {
 PyTypeObject* mit_setpoint_type() { return cached_type<&spec, construct>(); }
 
 PyObject* new_mit_setpoint(const damiao::MitSetpoint& value) {
-    PyTypeObject* type = mit_setpoint_type();
-    if (type == nullptr) return nullptr;
-    auto* obj = alloc_object<PyMitSetpoint>(type);
-    if (obj == nullptr) return nullptr;
-    obj->value = value;
-    return reinterpret_cast<PyObject*>(obj);
+    return new_holding<PyMitSetpoint>(mit_setpoint_type(), value);
 }
 
 PyMethodDef* mit_setpoint_function() { return &function_def; }

@@ -53,12 +53,7 @@ PyTypeObject* motor_state_type() { return cached_type<&spec, nullptr>(); }
 
 // The one allocation on a command's success path.
 PyObject* new_motor_state(const damiao::MotorState& value) {
-    PyTypeObject* type = motor_state_type();
-    if (type == nullptr) return nullptr;
-    auto* obj = alloc_object<PyMotorState>(type);
-    if (obj == nullptr) return nullptr;
-    obj->value = value;
-    return reinterpret_cast<PyObject*>(obj);
+    return new_holding<PyMotorState>(motor_state_type(), value);
 }
 
 }  // namespace velkarin::python
