@@ -1,5 +1,5 @@
 // Frame handling, protections and stepping of the simulated motor firmware.
-#include "firmware.hpp"
+#include "sim/firmware.hpp"
 
 #include <algorithm>
 #include <array>

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "physics.hpp"
+#include "sim/physics.hpp"
 #include "sim_frames.hpp"
 
 namespace velkarin::sim {

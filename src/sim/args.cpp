@@ -1,11 +1,11 @@
 // Command-line parsing of velkarin-sim.
-#include "args.hpp"
+#include "sim/args.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "console.hpp"
-#include "text.hpp"
+#include "sim/console.hpp"
+#include "sim/text.hpp"
 
 namespace velkarin::sim {
 namespace {

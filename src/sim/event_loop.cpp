@@ -2,7 +2,7 @@
 // set by the earliest delayed reply, and wakes on SIGINT/SIGTERM: the two
 // signals are blocked except inside ppoll, so none slips in between a check
 // of the stop flag and the wait.
-#include "event_loop.hpp"
+#include "sim/event_loop.hpp"
 
 #include <poll.h>
 #include <signal.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "console.hpp"
+#include "sim/console.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace velkarin::sim {

@@ -1,5 +1,5 @@
 // Routing of bus frames to the simulated motors and the delayed-reply queue.
-#include "simulator.hpp"
+#include "sim/simulator.hpp"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // around a Simulator.
 #pragma once
 
-#include "args.hpp"
+#include "sim/args.hpp"
 
 namespace velkarin::sim {
 

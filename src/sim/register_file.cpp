@@ -1,5 +1,5 @@
 // Start values and write rules of the simulated register file.
-#include "register_file.hpp"
+#include "sim/register_file.hpp"
 
 #include <bit>
 #include <cmath>

@@ -9,9 +9,9 @@
 #include <variant>
 
 #include "damiao/mit/codec.hpp"
-#include "models.hpp"
-#include "physics.hpp"
-#include "register_file.hpp"
+#include "sim/models.hpp"
+#include "sim/physics.hpp"
+#include "sim/register_file.hpp"
 #include "transport/can_frame.hpp"
 
 namespace velkarin::sim {

@@ -10,8 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "faults.hpp"
-#include "firmware.hpp"
+#include "sim/faults.hpp"
+#include "sim/firmware.hpp"
 
 namespace velkarin::sim {
 

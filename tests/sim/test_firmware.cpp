@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "firmware.hpp"
+#include "sim/firmware.hpp"
 #include "sim_frames.hpp"
 
 namespace velkarin::sim {

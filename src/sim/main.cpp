@@ -3,8 +3,8 @@
 #include <string_view>
 #include <vector>
 
-#include "args.hpp"
-#include "event_loop.hpp"
+#include "sim/args.hpp"
+#include "sim/event_loop.hpp"
 
 int main(int argc, char** argv) {
     using namespace velkarin::sim;

@@ -1,5 +1,5 @@
 // How reply faults turn one feedback or register reply into what the bus sees.
-#include "faults.hpp"
+#include "sim/faults.hpp"
 
 #include <array>
 #include <utility>

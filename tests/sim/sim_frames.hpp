@@ -12,8 +12,8 @@
 #include "damiao/presets.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "damiao/registers.hpp"
-#include "firmware.hpp"
-#include "models.hpp"
+#include "sim/firmware.hpp"
+#include "sim/models.hpp"
 
 namespace velkarin::sim {
 // Failure messages show a model by its name.

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "simulator.hpp"
+#include "sim/simulator.hpp"
 #include "sim_frames.hpp"
 
 namespace velkarin::sim {

@@ -1,6 +1,6 @@
 // The table of simulated models: one row per preset, the MIT ranges taken
 // from the core's presets so the two can never disagree.
-#include "models.hpp"
+#include "sim/models.hpp"
 
 #include <array>
 #include <cctype>

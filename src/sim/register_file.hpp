@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "damiao/registers.hpp"
-#include "models.hpp"
+#include "sim/models.hpp"
 
 namespace velkarin::sim {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "simulator.hpp"
+#include "sim/simulator.hpp"
 
 namespace velkarin::sim {
 

@@ -1,10 +1,10 @@
 // Parsing and effect of the console commands.
-#include "console.hpp"
+#include "sim/console.hpp"
 
 #include <cstdio>
 #include <expected>
 
-#include "text.hpp"
+#include "sim/text.hpp"
 
 namespace velkarin::sim {
 namespace {

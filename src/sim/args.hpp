@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "simulator.hpp"
+#include "sim/simulator.hpp"
 
 namespace velkarin::sim {
 

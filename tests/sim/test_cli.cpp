@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "args.hpp"
-#include "console.hpp"
+#include "sim/args.hpp"
+#include "sim/console.hpp"
 #include "sim_frames.hpp"
 
 namespace velkarin::sim {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware.hpp"
+#include "sim/firmware.hpp"
 
 namespace velkarin::sim {
 

@@ -1,5 +1,5 @@
 // Backward-Euler integration of one rigid body under an affine torque law.
-#include "physics.hpp"
+#include "sim/physics.hpp"
 
 #include <algorithm>
 #include <cmath>
