@@ -9,11 +9,17 @@ from __future__ import annotations
 
 import os
 import socket
+import sys
 from collections.abc import Iterator
+from pathlib import Path
 
 import pytest
 
-import canframes
+# The tests' helpers (stand-in processes, frame packing, the simulator driver) live in support/;
+# the stand-ins also run as scripts from there, so they import each other as top-level modules.
+sys.path.insert(0, str(Path(__file__).resolve().parent / "support"))
+
+import canframes  # noqa: E402
 
 PEER_TIMEOUT = 2.0  # seconds a peer waits for a frame before the test fails
 
