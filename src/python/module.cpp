@@ -11,7 +11,8 @@
 namespace velkarin::python {
 namespace {
 
-constexpr const char* kVersion = "1.1.0";
+// The project version, from the build (CMakeLists.txt names it once).
+constexpr const char* kVersion = VELKARIN_VERSION;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
