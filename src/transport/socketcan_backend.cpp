@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <span>
 
 #include "transport/kernel_frame.hpp"
 
@@ -22,22 +23,18 @@ static_assert(sizeof(sockaddr_can) == 24);
 
 Result<void> backend_errno(int e) { return std::unexpected(TransportError::backend_errno(e)); }
 
-// The kernel takes a raw frame only whole; a short write would still be a
-// failure, so anything that is not the full buffer ends with an error.
-Result<void> write_all(int fd, const void* buf, std::size_t len) {
-    const auto* p = static_cast<const std::uint8_t*>(buf);
-    while (len > 0) {
-        const ssize_t n = ::send(fd, p, len, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return backend_errno(errno);
-        }
-        if (n == 0)
-            return std::unexpected(
-                TransportError::backend(IoError::custom("failed to write whole buffer")));
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
+// A raw CAN socket takes one frame per datagram, whole or not at all: exactly
+// one send of the kernel frame's size. A send cut short by a signal before
+// anything went out is repeated (it is the same datagram); any other count is
+// a failure, never followed by a second datagram with the rest.
+Result<void> write_frame(int fd, std::span<const std::uint8_t> frame) {
+    ssize_t n = 0;
+    do {
+        n = ::send(fd, frame.data(), frame.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return backend_errno(errno);
+    if (static_cast<std::size_t>(n) != frame.size())
+        return std::unexpected(TransportError::backend(IoError::custom("failed to write whole buffer")));
     return {};
 }
 
@@ -96,7 +93,7 @@ Result<void> SocketCanTransport::send(const CanFrame& frame) {
     // reaches the socket.
     const auto out = to_kernel_bytes(frame);
     if (!out) return std::unexpected(out.error());
-    return write_all(fd_.get(), out->bytes.data(), out->size);
+    return write_frame(fd_.get(), out->view());
 }
 
 Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
