@@ -67,6 +67,19 @@ def step(msg: str) -> None:
     print(f"==> {msg}", flush=True)
 
 
+# The errors of an interface that is missing (ENODEV), down (ENETDOWN) or was removed while open
+# (ENXIO): nothing the program can fix, so one line says what to do instead of a traceback.
+UNUSABLE_INTERFACE = ("(os error 19)", "(os error 100)", "(os error 6)")
+
+
+def interface_unusable(iface: str, error: Exception) -> int:
+    why = str(error).removeprefix("transport error: backend error: ")
+    print(f"track_sine.py: cannot use {iface}: {why}. Bring a CAN interface up (sudo ip link set "
+          f"{iface} type can bitrate 1000000 && sudo ip link set {iface} up), or try the virtual "
+          "motor instead: velkarin-sim on a virtual bus (tools/demo)", file=sys.stderr)
+    return 1
+
+
 def track(bus: velkarin.SocketCanTransport, motor: velkarin.Damiao,
           args: argparse.Namespace) -> Trace:
     trace = Trace()
@@ -148,13 +161,21 @@ def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     limits = limits_for(args.model)
     step(f"opening {args.iface}")
-    bus = velkarin.SocketCanTransport(args.iface)
+    try:
+        bus = velkarin.SocketCanTransport(args.iface)
+    except OSError as e:
+        return interface_unusable(args.iface, e)
     motor = velkarin.Damiao(args.motor_id, args.master_id, limits, args.timeout_ms)
     step(f"{motor!r}: {args.model} limits {limits!r}")
     enabled = False
     try:
         step("switching to MIT mode")
-        motor.ensure_mit_mode(bus)
+        try:
+            motor.ensure_mit_mode(bus)
+        except RuntimeError as e:
+            if str(e).endswith(UNUSABLE_INTERFACE):
+                return interface_unusable(args.iface, e)
+            raise
         step("enabling")
         motor.enable(bus)
         enabled = True
