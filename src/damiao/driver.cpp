@@ -5,7 +5,7 @@
 #include <bit>
 #include <cerrno>
 #include <chrono>
-#include <thread>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -133,8 +133,8 @@ Result<MotorState> Damiao::control(transport::CanTransport& bus, const ControlSe
 }
 
 // A register reply is known by its content, not its id (the motor answers on
-// its master id, and any sender's look-alike is taken), so this cannot use
-// request(): it runs its own receive loop against one deadline.
+// its master id, and any sender's look-alike is taken), so this awaits it with
+// its own test instead of request().
 Result<RegisterValue> Damiao::read_register(transport::CanTransport& bus, std::uint8_t reg) const {
     const RegisterInfo* info = registers::find(reg);
     if (info == nullptr) return std::unexpected(Error(errors::UnknownRegister{reg}));
@@ -143,20 +143,15 @@ Result<RegisterValue> Damiao::read_register(transport::CanTransport& bus, std::u
     if (auto sent = bus.send(frame); !sent) return std::unexpected(Error(sent.error()));
 
     // Taken after the send, so transmit time does not eat into the wait.
-    const auto deadline = std::chrono::steady_clock::now() + timeout_.to_clock();
-    for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return std::unexpected(Error(transport::TransportError::timeout()));
-        auto received = bus.recv(transport::Duration::until(deadline, now));
-        if (!received) {
-            if (bus.resume_after(received.error())) continue;  // same deadline
-            return std::unexpected(Error(received.error()));
-        }
-        // Feedback frames, write echoes and other registers' replies are dropped.
-        if (auto raw = registers::match_read_reply(received->data(), reg)) {
-            return value_of_kind(info->kind, *raw);
-        }
-    }
+    const auto deadline = transport::Clock::now() + timeout_.to_clock();
+    std::optional<std::uint32_t> raw;
+    // Feedback frames, write echoes and other registers' replies are dropped.
+    auto reply = bus.receive_until(deadline, [&](const CanFrame& f) {
+        raw = registers::match_read_reply(f.data(), reg);
+        return raw.has_value();
+    });
+    if (!reply) return std::unexpected(Error(reply.error()));
+    return value_of_kind(info->kind, *raw);
 }
 
 Result<void> Damiao::write_register(transport::CanTransport& bus, std::uint8_t reg,
@@ -176,12 +171,13 @@ Result<void> Damiao::write_register(transport::CanTransport& bus, std::uint8_t r
     return {};
 }
 
+// The pause sleeps on the bus, so that a signal reaches its interrupt
+// handler exactly as during a wait for a reply.
 Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
-    return ensure_control_mode(bus, mode,
-                               [](std::chrono::milliseconds d) {
-                                   std::this_thread::sleep_for(d);
-                                   return true;
-                               });
+    return ensure_control_mode(bus, mode, [&bus](std::chrono::milliseconds d) {
+        return bus.pause(transport::Duration::from_millis(static_cast<std::uint64_t>(d.count())))
+            .has_value();
+    });
 }
 
 // Read, and only if the mode differs: write, give the firmware time to switch,

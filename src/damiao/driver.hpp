@@ -19,10 +19,10 @@ namespace velkarin::damiao {
 // read back.
 inline constexpr std::chrono::milliseconds kModeSwitchPause{100};
 
-// The pause between a control-mode write and its read-back. The default
-// sleeps the calling thread; tests hand in one that records instead. It
-// returns false when it was cut short by a signal that should end the
-// operation (the mode switch then fails with Backend(EINTR)).
+// The pause between a control-mode write and its read-back. The default is
+// the bus's own pause; tests hand in one that records instead. It returns
+// false when it was cut short by a signal that should end the operation (the
+// mode switch then fails with Backend(EINTR)).
 using Pause = std::function<bool(std::chrono::milliseconds)>;
 
 class Damiao {
@@ -59,9 +59,9 @@ public:
     // sent for these), Transport. No reply is awaited.
     Result<void> write_register(transport::CanTransport& bus, std::uint8_t reg,
                                 RegisterValue value) const;
-    // Reads register 10, writes `mode` if it differs, pauses 100 ms and reads
-    // it back. Errors: Transport (Backend EINTR when the pause was cut
-    // short), RegisterKindMismatch, ModeVerifyFailed.
+    // Reads register 10, writes `mode` if it differs, pauses 100 ms (through
+    // bus.pause) and reads it back. Errors: Transport (Backend EINTR when the
+    // pause was cut short), RegisterKindMismatch, ModeVerifyFailed.
     Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
     // The same, pausing through `pause` instead of sleeping the thread.
     Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,

@@ -15,12 +15,6 @@ namespace {
 
 constinit Signature<1> kSignature{"SocketCanTransport.__new__()", {{{"iface", true}}}};
 
-// Runs the interpreter's signal handlers when a signal interrupts a wait for
-// a reply (the interpreter lock is held for the whole call, so this is safe).
-// A handler that raised (Ctrl-C: KeyboardInterrupt) ends the wait with its
-// exception set; one that returned normally lets the wait go on.
-bool run_python_signal_handlers() { return PyErr_CheckSignals() == 0; }
-
 PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     std::array<PyObject*, 1> in;
     if (!kSignature.parse(args, nargsf, kwnames, in)) return nullptr;
@@ -37,12 +31,14 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
     if (obj == nullptr) return nullptr;
     new (&obj->lock) std::mutex();
     new (&obj->transport) transport::SocketCanTransport(std::move(*opened));
-    obj->transport.set_interrupt_handler(run_python_signal_handlers);
+    new (&obj->signals) PythonSignalHandlers(obj->lock);
+    obj->transport.set_interrupt_handler(&obj->signals);
     return reinterpret_cast<PyObject*>(obj);
 }
 
 // Closes the socket (the result of close is ignored).
 void destroy(PySocketCanTransport* self) {
+    self->signals.~PythonSignalHandlers();
     self->transport.~SocketCanTransport();
     self->lock.~mutex();
 }

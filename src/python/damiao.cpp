@@ -6,14 +6,10 @@
 #include <structmember.h>
 
 #include <array>
-#include <cerrno>
-#include <chrono>
-#include <ctime>
 #include <cstddef>
 #include <exception>
 #include <mutex>
 #include <optional>
-
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -55,8 +51,9 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
 }
 
 // A driver error becomes RuntimeError, except when the wait was ended by a
-// Python signal handler that raised (Ctrl-C: KeyboardInterrupt): that
-// exception is already set and is what the caller gets.
+// Python signal handler that raised (Ctrl-C: KeyboardInterrupt, or whatever
+// the handler's own commands raised): that exception is already set and is
+// what the caller gets.
 PyObject* raise_driver_error(const damiao::Error& error) {
     if (PyErr_Occurred()) return nullptr;
     return dm_err_to_py(error);
@@ -143,19 +140,6 @@ PyObject* control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return state_result(with_bus(bus, [&](CanTransport& t) { return d.control(t, setpoint); }));
 }
 
-// The mode switch's 100 ms pause, during which Ctrl-C must still work: a
-// signal wakes the sleep, the interpreter's handlers run, and one that raised
-// cuts the switch short with its exception set.
-bool interruptible_pause(std::chrono::milliseconds d) {
-    const auto ms = d.count();
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000L};
-    while (nanosleep(&left, &left) != 0) {
-        if (errno != EINTR) return true;
-        if (PyErr_CheckSignals() < 0) return false;
-    }
-    return true;
-}
-
 PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     std::array<PyObject*, 1> in;
@@ -164,7 +148,7 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (bus == nullptr) return nullptr;
     const auto& d = driver_of(self);
     const auto mit = static_cast<std::uint8_t>(damiao::ControlMode::Mit);
-    auto r = with_bus(bus, [&](CanTransport& t) { return d.ensure_control_mode(t, mit, interruptible_pause); });
+    auto r = with_bus(bus, [&](CanTransport& t) { return d.ensure_control_mode(t, mit); });
     if (!r) return nullptr;
     if (!*r) return raise_driver_error(r->error());
     Py_RETURN_NONE;

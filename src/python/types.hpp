@@ -9,6 +9,7 @@
 #include "damiao/driver.hpp"
 #include "damiao/mit/codec.hpp"
 #include "damiao/modes/control_setpoint.hpp"
+#include "python/signals.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace velkarin::python {
@@ -39,11 +40,13 @@ struct PyDamiao {
 };
 
 // The bus object: one open CAN socket behind the bus lock. A Damiao method
-// holds the lock for exactly one driver operation.
+// holds the lock for exactly one driver operation, except while a signal
+// interrupts its wait and `signals` runs the interpreter's handlers.
 struct PySocketCanTransport {
     PyObject_HEAD
     std::mutex lock;
     transport::SocketCanTransport transport;
+    PythonSignalHandlers signals;
 };
 
 // Borrowed references to the types, created on first use; nullptr with an

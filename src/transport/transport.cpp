@@ -1,39 +1,39 @@
-// The command/reply exchange every backend inherits: send once, then read
-// until the expected identifier shows up or one monotonic deadline passes.
+// The exchanges every backend inherits: the command/reply request and the
+// interruptible pause, both bounded by one monotonic deadline.
 #include "transport/transport.hpp"
 
+#include <time.h>
+
 #include <cerrno>
-#include <chrono>
 
 namespace velkarin::transport {
 
 Result<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, Duration timeout) {
-    using Clock = std::chrono::steady_clock;
-
     if (auto sent = send(frame); !sent) return std::unexpected(sent.error());
-
     // Taken after the send returned: time spent transmitting does not count
     // against the reply.
     const Clock::time_point deadline = Clock::now() + timeout.to_clock();
-    for (;;) {
-        // Each read gets only what is left, so a stream of unrelated frames
-        // cannot stretch the wait past the deadline.
-        const Clock::time_point now = Clock::now();
-        if (deadline < now) return std::unexpected(TransportError::timeout());
+    return receive_until(deadline, [expected](const CanFrame& f) { return f.id == expected; });
+}
 
-        auto got = recv(Duration::until(deadline, now));
-        if (!got) {
-            if (resume_after(got.error())) continue;  // same deadline: still bounded
-            return std::unexpected(got.error());      // Timeout included: no retry
-        }
-        if (got->id == expected) return got;
-        // Any other frame is dropped here; nobody else will see it.
+Result<void> CanTransport::pause(Duration length) {
+    // steady_clock is CLOCK_MONOTONIC on Linux; sleeping to an absolute time
+    // keeps a resumed pause to its first end.
+    const auto end = (Clock::now() + length.to_clock()).time_since_epoch();
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(end);
+    const timespec until{static_cast<time_t>(secs.count()),
+                         static_cast<long>(std::chrono::nanoseconds(end - secs).count())};
+    for (;;) {
+        const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+        if (rc == 0) return {};
+        const auto error = TransportError::backend_errno(rc);
+        if (!resume_after(error)) return std::unexpected(error);
     }
 }
 
-bool CanTransport::resume_after(const TransportError& error) const {
+bool CanTransport::resume_after(const TransportError& error) {
     return error.kind == TransportError::Kind::Backend && error.io.code == EINTR &&
-           interrupt_handler_ != nullptr && interrupt_handler_();
+           interrupt_handler_ != nullptr && interrupt_handler_->resume_after_signal();
 }
 
 }  // namespace velkarin::transport

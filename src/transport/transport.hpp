@@ -1,8 +1,11 @@
 // The bus interface the motor driver talks through: two primitives that a
-// backend implements, and the command/reply exchange built on top of them.
+// backend implements, and the deadline-bounded waits built on top of them.
 #pragma once
 
+#include <chrono>
 #include <expected>
+#include <optional>
+#include <utility>
 
 #include "transport/can_frame.hpp"
 #include "transport/duration.hpp"
@@ -12,6 +15,23 @@ namespace velkarin::transport {
 
 template <typename T>
 using Result = std::expected<T, TransportError>;
+
+using Clock = std::chrono::steady_clock;
+
+// Asked by a wait that a signal cut short (a receive failing with
+// Backend(EINTR), a pause woken early): true goes on waiting until the same
+// deadline, false ends the wait with that EINTR error. It runs on the
+// waiting thread between two system calls; the wait holds nothing but its
+// deadline then, so the handler may use this transport itself. The Python
+// binding runs the interpreter's signal handlers here, outside its bus
+// lock, so that Ctrl-C ends a blocked call and a handler may command motors.
+class InterruptHandler {
+public:
+    virtual bool resume_after_signal() = 0;
+
+protected:
+    ~InterruptHandler() = default;
+};
 
 class CanTransport {
 public:
@@ -30,34 +50,57 @@ public:
     // an interrupting signal included: the wait is not restarted).
     virtual Result<CanFrame> recv(Duration timeout) = 0;
 
+    // The one receive loop of every exchange: reads until `accept(frame)`
+    // says a frame is the one awaited and returns it; every other frame is
+    // dropped. Each read gets only the time left until `deadline`, so no
+    // stream of unrelated frames can stretch the wait.
+    // Errors: Timeout when the deadline passes, any other recv error at once
+    // (an interruption only when the handler says to stop).
+    template <typename Accept>
+    Result<CanFrame> receive_until(Clock::time_point deadline, Accept&& accept);
+
     // Sends `frame`, then returns the first received frame whose identifier
     // equals `expected` (same kind and value). One monotonic deadline, taken
-    // after the send, bounds the whole wait; every other frame is dropped.
-    // Errors: whatever `send` returns (nothing is read then), Timeout when the
-    // deadline passes, and any `recv` error at once (but see below for EINTR).
+    // after the send, bounds the whole wait.
+    // Errors: whatever `send` returns (nothing is read then), and those of
+    // receive_until.
     Result<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
 
-    // A signal that interrupts a wait makes `recv` fail with Backend(EINTR).
-    // Loops that wait against a deadline (`request`, the driver's register
-    // reads) then ask this handler: true resumes the wait until the same
-    // deadline, false ends it with that error. With no handler (the default)
-    // every interruption ends the wait. The Python binding runs the
-    // interpreter's signal handlers here, so that Ctrl-C ends a blocked call
-    // while a handler that returns normally leaves the call undisturbed.
-    using InterruptHandler = bool (*)();
-    void set_interrupt_handler(InterruptHandler handler) { interrupt_handler_ = handler; }
+    // Sleeps the calling thread for `length` on the monotonic clock. A signal
+    // that wakes it asks the interrupt handler, as a receive does.
+    // Errors: Backend(EINTR) when the handler (or its absence) ends it early.
+    Result<void> pause(Duration length);
 
-    // True when `error` is an interrupted wait that the handler says to resume.
-    bool resume_after(const TransportError& error) const;
+    // With no handler (the default) every interruption ends the wait.
+    void set_interrupt_handler(InterruptHandler* handler) { interrupt_handler_ = handler; }
 
 protected:
-    // A backend moves its resource along with itself; the interface holds no
-    // state, and keeping these protected stops slicing moves through it.
+    // A backend moves its resource along with itself; keeping these
+    // protected stops slicing moves through the interface.
     CanTransport(CanTransport&&) noexcept = default;
     CanTransport& operator=(CanTransport&&) noexcept = default;
 
 private:
-    InterruptHandler interrupt_handler_ = nullptr;
+    // True when `error` is an interruption that the handler says to resume.
+    bool resume_after(const TransportError& error);
+
+    InterruptHandler* interrupt_handler_ = nullptr;
 };
+
+template <typename Accept>
+Result<CanFrame> CanTransport::receive_until(Clock::time_point deadline, Accept&& accept) {
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (deadline < now) return std::unexpected(TransportError::timeout());
+
+        auto got = recv(Duration::until(deadline, now));
+        if (!got) {
+            if (resume_after(got.error())) continue;  // same deadline: still bounded
+            return std::unexpected(got.error());      // Timeout included: no retry
+        }
+        if (accept(std::as_const(*got))) return got;
+        // Any other frame is dropped here; nobody else will see it.
+    }
+}
 
 }  // namespace velkarin::transport

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "transport/transport.hpp"
 
 namespace velkarin::testing {
@@ -40,6 +42,20 @@ public:
     }
     void fail_recv(TransportError e, std::chrono::nanoseconds delay = {}) {
         script.push_back({std::unexpected(e), delay});
+    }
+    // How many scripted answers were never read, which a test that meant to
+    // leave some checks; they count as used from then on.
+    std::size_t take_unused() {
+        const std::size_t n = script.size();
+        script.clear();
+        return n;
+    }
+
+    // A test that scripted more than its code consumed has not checked what
+    // it meant to: the leftovers fail it.
+    ~ScriptedTransport() override {
+        EXPECT_TRUE(script.empty()) << script.size() << " scripted recv answer(s) left unused";
+        EXPECT_TRUE(send_errors.empty()) << send_errors.size() << " scripted send error(s) left unused";
     }
 
     Result<void> send(const CanFrame& frame) override {

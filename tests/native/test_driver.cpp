@@ -221,7 +221,7 @@ TEST_P(ReplyMatching, ReturnsTheFirstFrameOnTheStandardMasterId) {
     ASSERT_TRUE(state.has_value()) << state.error().text();
     EXPECT_EQ(state->motor_id, c.motor_id);
     EXPECT_EQ(state->t_mos, c.t_mos);
-    EXPECT_EQ(bus.script.size(), 1u) << "reading must stop at the reply";
+    EXPECT_EQ(bus.take_unused(), 1u) << "reading must stop at the reply";
 }
 
 CanFrame fd_frame(std::uint16_t id, Bytes data, bool brs) {
@@ -432,7 +432,7 @@ TEST(Timeout, UnrelatedTrafficDoesNotLengthenTheWait) {
     EXPECT_EQ(state.error().text(), "transport error: timeout waiting for frame");
     // Each frame takes at least 5 ms, so the 20 ms deadline passes after a
     // handful of them; the rest must still be waiting.
-    EXPECT_GE(bus.script.size(), 6u);
+    EXPECT_GE(bus.take_unused(), 6u);
 }
 
 TEST(Timeout, IsTheMotorsConfiguredTimeout) {

@@ -109,7 +109,7 @@ TEST(ReadRegister, SkipsLookAlikesAndOtherFramesUntilTheReply) {
 
     ASSERT_TRUE(value.has_value()) << value.error().text();
     EXPECT_EQ(std::get<std::uint32_t>(*value), 3u);
-    EXPECT_EQ(bus.script.size(), 1u);
+    EXPECT_EQ(bus.take_unused(), 1u);
     EXPECT_EQ(bus.sent.size(), 1u);
 }
 
@@ -277,7 +277,7 @@ TEST(ReadRegister, AReceiveErrorEndsTheReadAtOnce) {
     ASSERT_FALSE(value.has_value());
     EXPECT_EQ(value.error().text(), "transport error: backend error: " +
                                         transport::IoError::from_errno(ENETDOWN).text());
-    EXPECT_EQ(bus.script.size(), 1u) << "the reply after the error must not be read";
+    EXPECT_EQ(bus.take_unused(), 1u) << "the reply after the error must not be read";
 }
 
 TEST(ReadRegister, ASendErrorReadsNothing) {
@@ -301,7 +301,7 @@ TEST(ReadRegister, OneDeadlineBoundsTheWholeRead) {
 
     ASSERT_FALSE(value.has_value());
     EXPECT_EQ(value.error().text(), "transport error: timeout waiting for frame");
-    EXPECT_GE(bus.script.size(), 6u);
+    EXPECT_GE(bus.take_unused(), 6u);
     // Every read is handed only what is left of the one 20 ms wait.
     ASSERT_FALSE(bus.recv_timeouts.empty());
     for (std::size_t i = 0; i < bus.recv_timeouts.size(); ++i) {

@@ -44,7 +44,7 @@ TEST(Request, SendsTheCommandOnceAndReturnsTheFirstMatchingFrame) {
     expect_same_frame(*got, first);
     ASSERT_EQ(bus.sent.size(), 1u);
     expect_same_frame(bus.sent[0], kCommand);
-    EXPECT_EQ(bus.script.size(), 1u);  // the second reply stays for the next reader
+    EXPECT_EQ(bus.take_unused(), 1u);  // the second reply stays for the next reader
 }
 
 // Identifiers match on kind and value; everything else about the frame is
@@ -118,7 +118,7 @@ TEST(Request, DeadlineBoundsTheWholeWaitUnderUnrelatedTraffic) {
     EXPECT_GE(elapsed, 50ms);
     EXPECT_LT(elapsed, 600ms);  // sanity bound, far below the script's length
     EXPECT_LE(bus.recv_timeouts.size(), 12u);
-    EXPECT_GE(bus.script.size(), 188u);
+    EXPECT_GE(bus.take_unused(), 188u);
 }
 
 // Every read is handed only what is left of the one deadline.
@@ -173,7 +173,7 @@ TEST_P(RequestSendFailure, ReturnsTheErrorWithoutReading) {
     ASSERT_FALSE(got.has_value());
     EXPECT_EQ(got.error(), GetParam());
     EXPECT_TRUE(bus.recv_timeouts.empty());
-    EXPECT_EQ(bus.script.size(), 1u);
+    EXPECT_EQ(bus.take_unused(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachSendError, RequestSendFailure,
@@ -197,7 +197,7 @@ TEST_P(RequestRecvFailure, IsReturnedAtOnceWithTimeLeft) {
     EXPECT_EQ(got.error(), GetParam());
     EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_EQ(bus.recv_timeouts.size(), 2u);
-    EXPECT_EQ(bus.script.size(), 1u);
+    EXPECT_EQ(bus.take_unused(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

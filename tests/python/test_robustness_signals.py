@@ -1,6 +1,7 @@
 """Signals that arrive while a velkarin command waits for its reply on vcan0: one whose Python
 handler raises (Ctrl-C) ends the wait promptly with that exception and leaves the bus usable;
-one whose handler returns leaves the call's result as if no signal had come."""
+one whose handler returns leaves the call's result as if no signal had come; a handler may itself
+command motors, on the waiting bus or another, without ever deadlocking."""
 
 from __future__ import annotations
 
@@ -216,3 +217,141 @@ def test_signals_during_a_wait_do_not_stretch_its_time_out(vcan, motor):
     assert 0.45 <= elapsed < 0.5 + PROMPT
     assert_bus_usable(bus, motor)
 
+
+
+# ----------------------------------------------------------------------------------------------
+# A handler that commands a motor (the usual "disable everything on Ctrl-C"): it runs outside the
+# bus lock, so its command works on the waiting bus as on another one, and the interrupted call
+# then ends as it would have, never later than its own deadline.
+
+DISABLE = bytes.fromhex("FFFFFFFFFFFFFFFD")
+OTHER_MASTER = 0x12  # the robot's other motor, id 2, which the handler disables
+DISABLED = feedback(2, 0x5A, 0x5B, error=0)  # its answer
+WAIT_MS = 1000
+
+
+def answers_disable(delay: float = 0.0) -> Rule:
+    return Rule(0x002, [Out(OTHER_MASTER, DISABLED)], data=DISABLE, delay=delay)
+
+
+def disable_seen(motor: Responder, can_id: int, quiet: float = 0.05) -> int:
+    return sum(f.can_id == can_id and f.data == DISABLE for f in motor.collect(quiet).seen)
+
+
+# name: (stand-in rules besides the disable's answer, the call, seconds to the signal, what the
+# call returns once the handler returned: nobody answers the enable)
+WAITS = {
+    "enable-unanswered": ([], lambda d, b: d.enable(b), 0.1, RuntimeError),
+    "ensure_mit_mode-read": (
+        [Rule(0x7FF, [reg10(2)], data=READ, delay=0.5, times=1), Rule(0x7FF, [reg10(1)], data=READ)],
+        lambda d, b: d.ensure_mit_mode(b), 0.1, None,
+    ),
+    "ensure_mit_mode-pause": (
+        [Rule(0x7FF, [reg10(2)], data=READ, times=1), Rule(0x7FF, [reg10(1)], data=READ)],
+        lambda d, b: d.ensure_mit_mode(b), 0.05, None,
+    ),
+}  # fmt: skip
+
+SOURCES = {
+    "sigint": (signal.SIGINT, from_another_process),
+    "timer": (signal.SIGALRM, from_a_timer),
+}
+
+
+def outcome_of(call: Callable[[], object]) -> object:
+    try:
+        return call()
+    except (RuntimeError, Interrupted) as e:
+        return type(e)
+
+
+@pytest.mark.parametrize("then_raise", [False, True], ids=["handler-returns", "handler-raises"])
+@pytest.mark.parametrize("same_bus", [True, False], ids=["waiting-bus", "another-bus"])
+@pytest.mark.parametrize(
+    ("wait", "source"),
+    [(w, s) for w in WAITS for s in SOURCES if not (w.endswith("pause") and s == "sigint")],
+)
+def test_a_handler_may_command_a_motor_during_a_wait(vcan, motor, wait, source, same_bus,
+                                                     then_raise):
+    rules, call, delay, returned = WAITS[wait]
+    signum, send = SOURCES[source]
+    motor.script([answers_disable(), *rules])
+    bus = SocketCanTransport(vcan)
+    handler_bus = bus if same_bus else SocketCanTransport(vcan)
+    d = Damiao(1, MASTER, timeout_ms=WAIT_MS)
+    other = Damiao(2, OTHER_MASTER, timeout_ms=WAIT_MS)
+    disabled: list[int] = []
+
+    def disable_all(signum, frame):
+        disabled.append(other.disable(handler_bus).t_mos)
+        if then_raise:
+            raise Interrupted
+
+    start = time.monotonic()
+    with handler(signum, disable_all), send(signum, delay):
+        outcome = outcome_of(lambda: call(d, bus))
+    elapsed = time.monotonic() - start
+
+    assert disabled == [DISABLED[6]], "the handler's disable did not get its reply"
+    assert disable_seen(motor, 0x002) == 1
+    if then_raise:
+        assert outcome is Interrupted
+        assert elapsed < PROMPT
+    else:
+        assert outcome == returned
+        assert elapsed < WAIT_MS / 1000 * 2 + 0.1 + PROMPT
+    assert_bus_usable(bus, motor)
+
+
+# The program a user writes first, with no motor answering at all: the handler's disable waits
+# out its own time-out and raises, and that ends the interrupted call too.
+@pytest.mark.parametrize(
+    ("call", "signum", "send"),
+    [
+        pytest.param(lambda d, b: d.enable(b), signal.SIGALRM, from_a_timer, id="enable-sigalrm"),
+        pytest.param(lambda d, b: d.ensure_mit_mode(b), signal.SIGINT, from_another_process,
+                     id="ensure_mit_mode-sigint"),
+    ],
+)  # fmt: skip
+def test_disabling_the_waiting_motor_with_nobody_answering_ends_the_call(vcan, motor, call,
+                                                                          signum, send):
+    bus = SocketCanTransport(vcan)
+    m = Damiao(1, MASTER, timeout_ms=WAIT_MS)
+    with handler(signum, lambda *a: m.disable(bus)), send(signum, 0.05):
+        start = time.monotonic()
+        with pytest.raises(RuntimeError) as caught:
+            call(m, bus)
+        elapsed = time.monotonic() - start
+    assert caught.value.args == (TIMEOUT_TEXT,)
+    assert elapsed < 2 * WAIT_MS / 1000 + PROMPT  # its own deadline, then the disable's
+    assert disable_seen(motor, 0x001) == 1
+    assert_bus_usable(bus, motor)
+
+
+def test_a_second_signal_inside_the_handlers_own_command_ends_both(vcan, motor):
+    # The handler's disable is answered late; a second alarm arrives while it waits, and that
+    # nested handler raises: the disable, the first handler and the blocked enable all end.
+    motor.script([answers_disable(delay=0.3)])
+    bus = SocketCanTransport(vcan)
+    d = Damiao(1, MASTER, timeout_ms=LONG_MS)
+    other = Damiao(2, OTHER_MASTER, timeout_ms=LONG_MS)
+    calls: list[int] = []
+
+    def disable_then_give_up(signum, frame):
+        calls.append(signum)
+        if len(calls) > 1:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            raise Interrupted
+        other.disable(bus)
+
+    start = time.monotonic()
+    with handler(signal.SIGALRM, disable_then_give_up):
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.1)
+        with pytest.raises(Interrupted):
+            d.enable(bus)
+    elapsed = time.monotonic() - start
+
+    assert len(calls) == 2
+    assert elapsed < PROMPT
+    assert disable_seen(motor, 0x002, quiet=0.4) == 1
+    assert_bus_usable(bus, motor)
