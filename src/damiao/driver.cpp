@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "damiao/special_commands.hpp"
+
 namespace velkarin::damiao {
 namespace {
 
@@ -19,15 +21,6 @@ using Payload = std::array<std::uint8_t, 8>;
 // Only the low 11 bits of an id go on the wire as a standard identifier; the
 // ids themselves keep all 16 bits (register requests carry them whole).
 constexpr std::uint16_t kStandardIdMask = 0x7FF;
-
-// The special commands: seven 0xFF bytes, then the opcode in byte 7.
-constexpr Payload special_command(std::uint8_t opcode) {
-    return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, opcode};
-}
-constexpr Payload kEnable = special_command(0xFC);
-constexpr Payload kDisable = special_command(0xFD);
-constexpr Payload kSetZero = special_command(0xFE);
-constexpr Payload kClearError = special_command(0xFB);
 
 // Every frame the driver sends: classic, standard id, exactly 8 bytes.
 CanFrame command_frame(std::uint16_t id, const Payload& data) {
@@ -88,19 +81,19 @@ Result<MotorState> Damiao::cmd_at_arbitration(transport::CanTransport& bus,
 }
 
 Result<MotorState> Damiao::enable(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kEnable);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::Enable));
 }
 
 Result<MotorState> Damiao::disable(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kDisable);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::Disable));
 }
 
 Result<MotorState> Damiao::set_zero(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kSetZero);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::SetZero));
 }
 
 Result<MotorState> Damiao::clear_error(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kClearError);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::ClearError));
 }
 
 // Encoding comes first: limits the codec refuses mean no frame goes out.
