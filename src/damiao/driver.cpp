@@ -2,11 +2,9 @@
 // dispatch, register reads and writes, and the verified control-mode switch.
 #include "damiao/driver.hpp"
 
-#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <thread>
-#include <type_traits>
 #include <utility>
 
 #include "damiao/special_commands.hpp"
@@ -34,28 +32,9 @@ std::uint16_t offset_id(std::uint16_t base, std::uint16_t motor_id) {
     return static_cast<std::uint16_t>(base + motor_id);
 }
 
-// A register's four value bytes as the write request carries them; a float
-// goes out as its IEEE 754 bit pattern, little-endian like a Uint32.
-std::uint32_t raw_bits(const RegisterValue& value) {
-    return std::visit(
-        [](auto v) -> std::uint32_t {
-            if constexpr (std::is_same_v<decltype(v), float>) {
-                return std::bit_cast<std::uint32_t>(v);
-            } else {
-                return v;
-            }
-        },
-        value);
-}
-
-RegisterValue value_of_kind(RegisterKind kind, std::uint32_t raw) {
-    if (kind == RegisterKind::Float) return std::bit_cast<float>(raw);
-    return raw;
-}
-
 // Register 10 as a mode number; a Float there is a kind mismatch.
 Result<std::uint32_t> read_control_mode(const Damiao& motor, transport::CanTransport& bus) {
-    auto value = motor.read_register(bus, registers::kControlMode);
+    auto value = motor.read_register(bus, registers::CTRL_MODE);
     if (!value) return std::unexpected(std::move(value.error()));
     return control_mode_of(*value);
 }
@@ -185,7 +164,7 @@ Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint
     if (!current) return std::unexpected(std::move(current.error()));
     if (*current == mode) return {};
 
-    auto written = write_register(bus, registers::kControlMode, RegisterValue{std::uint32_t{mode}});
+    auto written = write_register(bus, registers::CTRL_MODE, RegisterValue{std::uint32_t{mode}});
     if (!written) return written;
     if (!pause(kModeSwitchPause))
         return std::unexpected(Error(transport::TransportError::backend_errno(EINTR)));
@@ -203,7 +182,7 @@ Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint
 Result<std::uint32_t> control_mode_of(const RegisterValue& value) {
     if (const auto* mode = std::get_if<std::uint32_t>(&value)) return *mode;
     return std::unexpected(Error(errors::RegisterKindMismatch{
-        registers::kControlMode, RegisterKind::Uint32, RegisterKind::Float}));
+        registers::CTRL_MODE, RegisterKind::Uint32, RegisterKind::Float}));
 }
 
 }  // namespace velkarin::damiao
