@@ -86,6 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (position_raw == 0 && std::isfinite(limits.p_max - -limits.p_max))
         FUZZ_CHECK(s.position == -limits.p_max);
 
+    // The motor's side writes the nibbles and temperature bytes back as read.
+    const auto again = mit::encode_feedback(limits, s);
+    FUZZ_CHECK(again[0] == payload[0] && again[6] == payload[6] && again[7] == payload[7]);
+
     // Only the first eight bytes count: a longer payload decodes the same.
     const auto first8 = mit::decode_feedback(limits, payload.first(8));
     FUZZ_CHECK(first8.has_value() && same_state(*first8, s));

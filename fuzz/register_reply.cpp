@@ -1,5 +1,6 @@
 // Fuzz target: register-reply recognition on arbitrary received data.
 // Input: the register number awaited, then the data of one received frame.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -48,5 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                read[3] == reg && read[4] == 0 && read[5] == 0 && read[6] == 0 && read[7] == 0);
     // A reply for another register never matches.
     if (is_reply) FUZZ_CHECK(!registers::match_read_reply(frame, static_cast<std::uint8_t>(reg + 1)));
+
+    // The motor's side: any 8 bytes parse as a request and build back to
+    // themselves; fewer are refused.
+    const auto request = registers::parse_request(frame);
+    FUZZ_CHECK(request.has_value() == (frame.size() >= 8));
+    if (request) {
+        const auto again = registers::payload_of(*request);
+        FUZZ_CHECK(std::equal(again.begin(), again.end(), frame.begin()));
+    }
     return 0;
 }

@@ -2,12 +2,12 @@
 // dispatch, register reads and writes, and the verified control-mode switch.
 #include "damiao/driver.hpp"
 
-#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <optional>
-#include <type_traits>
 #include <utility>
+
+#include "damiao/special_commands.hpp"
 
 namespace velkarin::damiao {
 namespace {
@@ -19,15 +19,6 @@ using Payload = std::array<std::uint8_t, 8>;
 // Only the low 11 bits of an id go on the wire as a standard identifier; the
 // ids themselves keep all 16 bits (register requests carry them whole).
 constexpr std::uint16_t kStandardIdMask = 0x7FF;
-
-// The special commands: seven 0xFF bytes, then the opcode in byte 7.
-constexpr Payload special_command(std::uint8_t opcode) {
-    return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, opcode};
-}
-constexpr Payload kEnable = special_command(0xFC);
-constexpr Payload kDisable = special_command(0xFD);
-constexpr Payload kSetZero = special_command(0xFE);
-constexpr Payload kClearError = special_command(0xFB);
 
 // Every frame the driver sends: classic, standard id, exactly 8 bytes.
 CanFrame command_frame(std::uint16_t id, const Payload& data) {
@@ -41,28 +32,9 @@ std::uint16_t offset_id(std::uint16_t base, std::uint16_t motor_id) {
     return static_cast<std::uint16_t>(base + motor_id);
 }
 
-// A register's four value bytes as the write request carries them; a float
-// goes out as its IEEE 754 bit pattern, little-endian like a Uint32.
-std::uint32_t raw_bits(const RegisterValue& value) {
-    return std::visit(
-        [](auto v) -> std::uint32_t {
-            if constexpr (std::is_same_v<decltype(v), float>) {
-                return std::bit_cast<std::uint32_t>(v);
-            } else {
-                return v;
-            }
-        },
-        value);
-}
-
-RegisterValue value_of_kind(RegisterKind kind, std::uint32_t raw) {
-    if (kind == RegisterKind::Float) return std::bit_cast<float>(raw);
-    return raw;
-}
-
 // Register 10 as a mode number; a Float there is a kind mismatch.
 Result<std::uint32_t> read_control_mode(const Damiao& motor, transport::CanTransport& bus) {
-    auto value = motor.read_register(bus, registers::kControlMode);
+    auto value = motor.read_register(bus, registers::CTRL_MODE);
     if (!value) return std::unexpected(std::move(value.error()));
     return control_mode_of(*value);
 }
@@ -88,19 +60,19 @@ Result<MotorState> Damiao::cmd_at_arbitration(transport::CanTransport& bus,
 }
 
 Result<MotorState> Damiao::enable(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kEnable);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::Enable));
 }
 
 Result<MotorState> Damiao::disable(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kDisable);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::Disable));
 }
 
 Result<MotorState> Damiao::set_zero(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kSetZero);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::SetZero));
 }
 
 Result<MotorState> Damiao::clear_error(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, kClearError);
+    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::ClearError));
 }
 
 // Encoding comes first: limits the codec refuses mean no frame goes out.
@@ -188,7 +160,7 @@ Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint
     if (!current) return std::unexpected(std::move(current.error()));
     if (*current == mode) return {};
 
-    auto written = write_register(bus, registers::kControlMode, RegisterValue{std::uint32_t{mode}});
+    auto written = write_register(bus, registers::CTRL_MODE, RegisterValue{std::uint32_t{mode}});
     if (!written) return written;
     if (!pause(kModeSwitchPause))
         return std::unexpected(Error(transport::TransportError::backend_errno(EINTR)));
@@ -206,7 +178,7 @@ Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint
 Result<std::uint32_t> control_mode_of(const RegisterValue& value) {
     if (const auto* mode = std::get_if<std::uint32_t>(&value)) return *mode;
     return std::unexpected(Error(errors::RegisterKindMismatch{
-        registers::kControlMode, RegisterKind::Uint32, RegisterKind::Float}));
+        registers::CTRL_MODE, RegisterKind::Uint32, RegisterKind::Float}));
 }
 
 }  // namespace velkarin::damiao

@@ -153,7 +153,7 @@ std::string usage() {
            "  --mode MODE          start mode of motors without their own: 1 mit (default),\n"
            "                       2 pos_vel, 3 vel, 4 force_pos\n"
            "  --rate HZ            simulation step rate (default 10000)\n"
-           "  --timeout-ms MS      communication time-out, register 9 (0 off, the default)\n"
+           "  --timeout-ms MS      communication time-out, TIMEOUT (0 off, the default)\n"
            "  --seed N             seed of the reply-drop generator (default 1)\n"
            "\n"
            "Faults, for every motor (per motor at run time, see below):\n"

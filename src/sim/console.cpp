@@ -91,7 +91,7 @@ std::string_view console_help() {
            "  fault <id|all> status <name>       latch a fault code until clear-error:\n"
            "      overvoltage undervoltage overcurrent overtemp rotor-overtemp lostcomm overload\n"
            "  clear <id|all>                     remove every reply fault above\n"
-           "  state <id|all>                     one line per motor\n"
+           "  state <id|all>                     one line per motor (its mode is CTRL_MODE)\n"
            "  help\n"
            "  <id> is a motor's CAN id (decimal or 0x-hex). Each command answers \"ok\" or\n"
            "  \"error: <why>\" on its own line, after any state lines.\n";

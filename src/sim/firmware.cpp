@@ -2,26 +2,25 @@
 #include "sim/firmware.hpp"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cmath>
 
 #include "damiao/modes/control_setpoint.hpp"
+#include "damiao/special_commands.hpp"
 
 namespace velkarin::sim {
 namespace {
 
 namespace mit = damiao::mit;
-namespace registers = damiao::registers;
+namespace modes = damiao::modes;
+using damiao::ControlMode;
+using damiao::SpecialCommand;
 using transport::CanId;
 
-constexpr std::uint8_t kEnable = 0xFC;
-constexpr std::uint8_t kDisable = 0xFD;
-constexpr std::uint8_t kSetZero = 0xFE;
-constexpr std::uint8_t kClearError = 0xFB;
+// Only the low 11 bits of an identifier sum are on the wire.
+constexpr std::uint16_t kStandardIdMask = 0x7FF;
 
-constexpr float kKpMax = 500.0f;
-constexpr float kKdMax = 5.0f;
+// A store has no value to answer with; the motor acknowledges it with a 1.
+constexpr std::uint32_t kStoreAcknowledged = 1;
 
 // Thermal model: first-order lags towards ambient plus a rise proportional to
 // the square of the torque, full rise at peak torque.
@@ -29,24 +28,6 @@ constexpr double kMosRise = 80.0;
 constexpr double kRotorRise = 90.0;
 constexpr double kMosTimeConstant = 20.0;    // s
 constexpr double kRotorTimeConstant = 60.0;  // s
-
-bool is_special(std::span<const std::uint8_t> d) {
-    return std::all_of(d.begin(), d.begin() + 7, [](std::uint8_t b) { return b == 0xFF; }) &&
-           (d[7] == kEnable || d[7] == kDisable || d[7] == kSetZero || d[7] == kClearError);
-}
-
-std::uint32_t u32_at(std::span<const std::uint8_t> d, std::size_t at) {
-    return std::uint32_t{d[at]} | std::uint32_t{d[at + 1]} << 8 | std::uint32_t{d[at + 2]} << 16 |
-           std::uint32_t{d[at + 3]} << 24;
-}
-
-float f32_at(std::span<const std::uint8_t> d, std::size_t at) {
-    return std::bit_cast<float>(u32_at(d, at));
-}
-
-std::uint16_t u16_at(std::span<const std::uint8_t> d, std::size_t at) {
-    return static_cast<std::uint16_t>(d[at] | d[at + 1] << 8);
-}
 
 std::uint8_t whole_degrees(double celsius) {
     return static_cast<std::uint8_t>(std::clamp(std::floor(celsius), 0.0, 255.0));
@@ -65,13 +46,13 @@ Firmware::Firmware(const MotorModel& model, std::uint16_t can_id, std::uint16_t 
       last_frame_(now) {}
 
 std::uint8_t Firmware::control_mode() const {
-    return static_cast<std::uint8_t>(regs_.as_uint(reg::kControlMode));
+    return static_cast<std::uint8_t>(regs_.as_uint(registers::CTRL_MODE));
 }
 std::uint16_t Firmware::can_id() const {
-    return static_cast<std::uint16_t>(regs_.as_uint(reg::kCanId));
+    return static_cast<std::uint16_t>(regs_.as_uint(registers::ESC_ID));
 }
 std::uint16_t Firmware::master_id() const {
-    return static_cast<std::uint16_t>(regs_.as_uint(reg::kMasterId));
+    return static_cast<std::uint16_t>(regs_.as_uint(registers::MST_ID));
 }
 
 Status Firmware::status() const {
@@ -84,51 +65,52 @@ Status Firmware::status() const {
 std::uint8_t Firmware::t_mos() const {
     double t = t_mos_;
     if (fault_ == Status::MosOverTemperature)
-        t = std::max(t, static_cast<double>(regs_.as_float(reg::kOverTemperature)) + 1.0);
+        t = std::max(t, static_cast<double>(regs_.as_float(registers::OT_Value)) + 1.0);
     return whole_degrees(t);
 }
 std::uint8_t Firmware::t_rotor() const {
     double t = t_rotor_;
     if (fault_ == Status::RotorOverTemperature)
-        t = std::max(t, static_cast<double>(regs_.as_float(reg::kOverTemperature)) + 1.0);
+        t = std::max(t, static_cast<double>(regs_.as_float(registers::OT_Value)) + 1.0);
     return whole_degrees(t);
 }
 
 bool Firmware::addressed(const CanFrame& frame) const {
     if (frame.fd || frame.id.kind != CanId::Kind::Standard || frame.size() != 8) return false;
     const auto id = frame.id.value;
-    if (id == registers::kRequestId) return u16_at(frame.data(), 0) == can_id();
-    const auto offset = (id - can_id()) & 0x7FF;
-    return offset == 0 || offset == damiao::modes::kPosVelBase ||
-           offset == damiao::modes::kVelBase || offset == damiao::modes::kForcePosBase;
+    if (id == registers::kRequestId) return registers::parse_request(frame.data())->motor_id == can_id();
+    return modes::mode_of_offset(offset_of(id)).has_value();
+}
+
+std::uint16_t Firmware::offset_of(std::uint32_t id) const {
+    return static_cast<std::uint16_t>((id - can_id()) & kStandardIdMask);
 }
 
 std::optional<CanFrame> Firmware::handle(const CanFrame& frame, TimePoint now) {
     advance(now);
     last_frame_ = now;
     if (frame.id.value == registers::kRequestId) return handle_register(frame);
-    return handle_command(frame, static_cast<std::uint16_t>((frame.id.value - can_id()) & 0x7FF));
+    return handle_command(frame, offset_of(frame.id.value));
 }
 
 std::optional<CanFrame> Firmware::handle_command(const CanFrame& frame, std::uint16_t offset) {
-    const auto d = frame.data();
-    if (is_special(d)) {
-        switch (d[7]) {
-            case kEnable:
+    if (const auto command = damiao::special_command_of(frame.data())) {
+        switch (*command) {
+            case SpecialCommand::Enable:
                 // A latched fault keeps the motor off until clear-error.
                 if (!fault_ && !enabled_) {
                     enabled_ = true;
                     setpoint_ = active::None{};
                 }
                 break;
-            case kDisable:
+            case SpecialCommand::Disable:
                 enabled_ = false;
                 setpoint_ = active::None{};
                 break;
-            case kSetZero:
+            case SpecialCommand::SetZero:
                 body_.position = 0.0;
                 break;
-            case kClearError:
+            case SpecialCommand::ClearError:
                 fault_.reset();
                 break;
         }
@@ -139,48 +121,36 @@ std::optional<CanFrame> Firmware::handle_command(const CanFrame& frame, std::uin
 }
 
 // Each mode's frame comes on its own identifier and is acted on only while
-// register 10 holds that mode; otherwise it is answered and forgotten.
+// CTRL_MODE holds that mode; otherwise it is answered and forgotten.
+// Non-finite POS_VEL, VEL and FORCE_POS values are ignored.
 void Firmware::act_on_mode_frame(std::uint16_t offset, const CanFrame& frame) {
     const auto d = frame.data();
-    const auto mode = control_mode();
-    if (offset == 0 && mode == static_cast<std::uint8_t>(damiao::ControlMode::Mit)) {
-        const float p = regs_.as_float(reg::kPMax);
-        const float v = regs_.as_float(reg::kVMax);
-        const float t = regs_.as_float(reg::kTMax);
-        const auto q_raw = static_cast<std::uint32_t>(d[0] << 8 | d[1]);
-        const auto dq_raw = static_cast<std::uint32_t>(d[2] << 4 | d[3] >> 4);
-        const auto kp_raw = static_cast<std::uint32_t>((d[3] & 0x0F) << 8 | d[4]);
-        const auto kd_raw = static_cast<std::uint32_t>(d[5] << 4 | d[6] >> 4);
-        const auto tau_raw = static_cast<std::uint32_t>((d[6] & 0x0F) << 8 | d[7]);
-        setpoint_ = active::Mit{
-            mit::dequantize(q_raw, -p, p, mit::kPositionCounts),
-            mit::dequantize(dq_raw, -v, v, mit::kFieldCounts),
-            mit::dequantize(kp_raw, 0.0f, kKpMax, mit::kFieldCounts),
-            mit::dequantize(kd_raw, 0.0f, kKdMax, mit::kFieldCounts),
-            mit::dequantize(tau_raw, -t, t, mit::kFieldCounts),
-        };
-        return;
-    }
-    if (offset == damiao::modes::kPosVelBase &&
-        mode == static_cast<std::uint8_t>(damiao::ControlMode::PosVel)) {
-        const float p = f32_at(d, 0);
-        const float v = f32_at(d, 4);
-        if (std::isfinite(p) && std::isfinite(v)) setpoint_ = active::PosVel{p, v};
-        return;
-    }
-    if (offset == damiao::modes::kVelBase &&
-        mode == static_cast<std::uint8_t>(damiao::ControlMode::Vel)) {
-        const float v = f32_at(d, 0);
-        if (std::isfinite(v)) setpoint_ = active::Vel{v};
-        return;
-    }
-    if (offset == damiao::modes::kForcePosBase &&
-        mode == static_cast<std::uint8_t>(damiao::ControlMode::ForcePos)) {
-        const float p = f32_at(d, 0);
-        // Counts above 10000 are the firmware's cap, whatever the sender put.
-        const double speed = std::min<std::uint16_t>(u16_at(d, 4), 10000) / 100.0;
-        const double ratio = std::min<std::uint16_t>(u16_at(d, 6), 10000) / 10000.0;
-        if (std::isfinite(p)) setpoint_ = active::ForcePos{p, speed, ratio};
+    const auto mode = modes::mode_of_offset(offset);
+    if (!mode || static_cast<std::uint8_t>(*mode) != control_mode()) return;
+    switch (*mode) {
+        case ControlMode::Mit:
+            if (const auto sp = mit::decode_command(mit_limits(), d))
+                setpoint_ = active::Mit{sp->q, sp->dq, sp->kp, sp->kd, sp->tau};
+            return;
+        case ControlMode::PosVel:
+            if (const auto s = modes::parse_pos_vel(d);
+                s && std::isfinite(s->position) && std::isfinite(s->velocity))
+                setpoint_ = active::PosVel{s->position, s->velocity};
+            return;
+        case ControlMode::Vel:
+            if (const auto s = modes::parse_vel(d); s && std::isfinite(s->velocity))
+                setpoint_ = active::Vel{s->velocity};
+            return;
+        case ControlMode::ForcePos:
+            if (const auto s = modes::parse_force_pos(d); s && std::isfinite(s->position)) {
+                // Counts above the cap are the firmware's cap, whatever the sender put.
+                const auto cap = modes::kForcePosCountCap;
+                setpoint_ = active::ForcePos{
+                    s->position,
+                    std::min(s->speed_count, cap) / static_cast<double>(modes::kForcePosSpeedScale),
+                    std::min(s->torque_count, cap) / static_cast<double>(modes::kForcePosTorqueScale)};
+            }
+            return;
     }
 }
 
@@ -188,31 +158,27 @@ void Firmware::act_on_mode_frame(std::uint16_t offset, const CanFrame& frame) {
 // code, the register and its value (after the write); a store is
 // acknowledged with a 1 in byte 4. Unknown registers and codes get nothing.
 std::optional<CanFrame> Firmware::handle_register(const CanFrame& frame) {
-    const auto d = frame.data();
-    const std::uint8_t op = d[2];
-    const std::uint8_t number = d[3];
-    auto answer = [&](std::uint8_t code, std::uint8_t r, std::uint32_t value) {
-        const auto id = can_id();
-        return reply({static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8), code, r,
-                      static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                      static_cast<std::uint8_t>(value >> 16),
-                      static_cast<std::uint8_t>(value >> 24)});
-    };
-    if (op == registers::kStore) return answer(op, number, 1);
+    const auto request = registers::parse_request(frame.data());
+    if (!request) return std::nullopt;
+    const auto op = request->op;
+    const auto number = request->reg;
+    // Built after a write, so that new ids are in the answer already.
+    auto answer = [&](std::uint32_t v) { return reply(registers::reply(can_id(), op, number, v)); };
+    if (op == registers::kStore) return answer(kStoreAcknowledged);
     if (op != registers::kRead && op != registers::kWrite) return std::nullopt;
 
     if (op == registers::kWrite) {
         // A refused write (read-only, out of range) is answered with the
         // value the register keeps, so a read-back shows it did not take.
-        if (write_register(number, u32_at(d, 4)) == RegisterFile::WriteResult::Unknown)
+        if (write_register(number, request->value) == RegisterFile::WriteResult::Unknown)
             return std::nullopt;
     }
-    regs_.set_float(reg::kShaftPosition, static_cast<float>(body_.position));
-    regs_.set_float(reg::kMotorPosition,
+    regs_.set_float(registers::xout, static_cast<float>(body_.position));
+    regs_.set_float(registers::p_m,
                     static_cast<float>(body_.position * static_cast<double>(model_->gear_ratio)));
-    const auto value = regs_.raw(number);
-    if (!value) return std::nullopt;
-    return answer(op, number, *value);
+    const auto held = regs_.raw(number);
+    if (!held) return std::nullopt;
+    return answer(*held);
 }
 
 RegisterFile::WriteResult Firmware::write_register(std::uint8_t number, std::uint32_t raw_value) {
@@ -220,7 +186,7 @@ RegisterFile::WriteResult Firmware::write_register(std::uint8_t number, std::uin
     const auto result = regs_.write(number, raw_value);
     // A new control mode starts from no setpoint: frames of the old mode no
     // longer apply, and the new mode has not been commanded yet.
-    if (result == RegisterFile::WriteResult::Applied && number == reg::kControlMode &&
+    if (result == RegisterFile::WriteResult::Applied && number == registers::CTRL_MODE &&
         old != raw_value)
         setpoint_ = active::None{};
     return result;
@@ -247,7 +213,7 @@ void Firmware::advance(TimePoint now) {
 }
 
 void Firmware::check_watchdog(TimePoint t) {
-    const auto counts = regs_.as_uint(reg::kTimeout);
+    const auto counts = regs_.as_uint(registers::TIMEOUT);
     if (!enabled_ || counts == 0) return;
     const auto limit = std::chrono::nanoseconds(std::int64_t{counts} * kTimeoutCountNanos);
     if (t - last_frame_ > limit) raise_fault(Status::LostCommunication);
@@ -262,7 +228,7 @@ void Firmware::step_once(TimePoint t) {
     const double heat = load * load;
     t_mos_ += dt * (kAmbientCelsius + kMosRise * heat - t_mos_) / kMosTimeConstant;
     t_rotor_ += dt * (kAmbientCelsius + kRotorRise * heat - t_rotor_) / kRotorTimeConstant;
-    const double limit = regs_.as_float(reg::kOverTemperature);
+    const double limit = regs_.as_float(registers::OT_Value);
     if (!fault_ && t_mos_ > limit) raise_fault(Status::MosOverTemperature);
     if (!fault_ && t_rotor_ > limit) raise_fault(Status::RotorOverTemperature);
 }
@@ -293,26 +259,25 @@ LinearLaw Firmware::law() const {
         setpoint_);
 }
 
+damiao::MitLimits Firmware::mit_limits() const {
+    return mit::firmware_limits(regs_.as_float(registers::PMAX), regs_.as_float(registers::VMAX),
+                                regs_.as_float(registers::TMAX));
+}
+
 damiao::MitPayload Firmware::feedback() const {
-    const float p = regs_.as_float(reg::kPMax);
-    const float v = regs_.as_float(reg::kVMax);
-    const float t = regs_.as_float(reg::kTMax);
-    const auto pos = mit::quantize(static_cast<float>(body_.position), -p, p, mit::kPositionCounts);
-    const auto vel = mit::quantize(static_cast<float>(body_.velocity), -v, v, mit::kFieldCounts);
-    const auto tor = mit::quantize(static_cast<float>(body_.torque), -t, t, mit::kFieldCounts);
-    const auto code = static_cast<std::uint8_t>(status());
-    return {static_cast<std::uint8_t>(code << 4 | (can_id() & 0x0F)),
-            static_cast<std::uint8_t>(pos >> 8),
-            static_cast<std::uint8_t>(pos),
-            static_cast<std::uint8_t>(vel >> 4),
-            static_cast<std::uint8_t>((vel & 0x0F) << 4 | (tor >> 8 & 0x0F)),
-            static_cast<std::uint8_t>(tor),
-            t_mos(),
-            t_rotor()};
+    damiao::MotorState s;
+    s.motor_id = static_cast<std::uint8_t>(can_id());  // the payload keeps its low 4 bits
+    s.error = static_cast<std::uint8_t>(status());
+    s.position = static_cast<float>(body_.position);
+    s.velocity = static_cast<float>(body_.velocity);
+    s.torque = static_cast<float>(body_.torque);
+    s.t_mos = t_mos();
+    s.t_rotor = t_rotor();
+    return mit::encode_feedback(mit_limits(), s);
 }
 
 CanFrame Firmware::reply(const damiao::MitPayload& data) const {
-    return CanFrame(CanId::standard(static_cast<std::uint16_t>(master_id() & 0x7FF)), data);
+    return CanFrame(CanId::standard(static_cast<std::uint16_t>(master_id() & kStandardIdMask)), data);
 }
 
 }  // namespace velkarin::sim

@@ -97,6 +97,8 @@ public:
     damiao::MitPayload feedback() const;
 
 private:
+    // How far `id` lies above the CAN id, at 11 bits: 0x000, 0x100, ... for its own.
+    std::uint16_t offset_of(std::uint32_t id) const;
     std::optional<CanFrame> handle_command(const CanFrame& frame, std::uint16_t offset);
     std::optional<CanFrame> handle_register(const CanFrame& frame);
     void act_on_mode_frame(std::uint16_t offset, const CanFrame& frame);
@@ -104,6 +106,8 @@ private:
     void check_watchdog(TimePoint t);
     LinearLaw law() const;
     BodyParams body_params() const;
+    // The MIT ranges of the moment: PMAX, VMAX, TMAX and the fixed gain ranges.
+    damiao::MitLimits mit_limits() const;
     CanFrame reply(const damiao::MitPayload& data) const;
 
     const MotorModel* model_;

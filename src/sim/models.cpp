@@ -3,8 +3,8 @@
 #include "sim/models.hpp"
 
 #include <array>
-#include <cctype>
 
+#include "damiao/names.hpp"
 #include "damiao/presets.hpp"
 
 namespace velkarin::sim {
@@ -57,13 +57,8 @@ static_assert(table_is_consistent());
 std::span<const MotorModel> all_models() { return kModels; }
 
 const MotorModel* find_model(std::string_view name) {
-    for (const auto& m : kModels) {
-        if (m.name.size() != name.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < name.size() && same; ++i)
-            same = std::tolower(static_cast<unsigned char>(name[i])) == m.name[i];
-        if (same) return &m;
-    }
+    for (const auto& m : kModels)
+        if (damiao::same_name(m.name, name)) return &m;
     return nullptr;
 }
 

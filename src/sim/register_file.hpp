@@ -11,25 +11,13 @@
 
 namespace velkarin::sim {
 
-// Register numbers the firmware model itself reads or writes.
-namespace reg {
-inline constexpr std::uint8_t kOverTemperature = 2;
-inline constexpr std::uint8_t kMaxSpeed = 6;
-inline constexpr std::uint8_t kMasterId = 7;
-inline constexpr std::uint8_t kCanId = 8;
-inline constexpr std::uint8_t kTimeout = 9;
-inline constexpr std::uint8_t kControlMode = 10;
-inline constexpr std::uint8_t kPMax = 21;
-inline constexpr std::uint8_t kVMax = 22;
-inline constexpr std::uint8_t kTMax = 23;
-inline constexpr std::uint8_t kMotorPosition = 80;
-inline constexpr std::uint8_t kShaftPosition = 81;
-}  // namespace reg
+// Register numbers by the firmware's variable names (registers::PMAX, ...).
+namespace registers = damiao::registers;
 
-// The software version the simulated firmware reports in register 14.
+// The software version the simulated firmware reports in sw_ver.
 inline constexpr std::uint32_t kSoftwareVersion = 5013;
 
-// One TIMEOUT count (register 9) is 50 microseconds of silence.
+// One TIMEOUT count is 50 microseconds of silence.
 inline constexpr std::uint32_t kTimeoutCountNanos = 50'000;
 
 class RegisterFile {
@@ -46,7 +34,7 @@ public:
     enum class WriteResult : std::uint8_t { Applied, Unknown, ReadOnly, OutOfRange };
 
     // A write from the bus: applied only to a listed, writable register and
-    // only with a value in that register's documented range.
+    // only with a value in that register's documented range (the core's table).
     WriteResult write(std::uint8_t number, std::uint32_t raw_value);
 
     // For the firmware's own bookkeeping (positions, faults): no checks.
@@ -54,7 +42,7 @@ public:
     void set_float(std::uint8_t number, float value);
 
 private:
-    static constexpr std::size_t kSlots = 82;  // registers 0..81
+    static constexpr std::size_t kSlots = registers::xout + 1;  // up to the highest number
     std::array<std::uint32_t, kSlots> values_{};
 };
 

@@ -12,7 +12,7 @@ Simulator::Simulator(const SimConfig& config, TimePoint now) : rng_(config.seed)
             Firmware(*m.model, m.can_id, m.master_id, m.control_mode.value_or(config.control_mode),
                      config.rate_hz, now),
             config.faults});
-        sm.firmware.write_register(reg::kTimeout, config.timeout_counts);
+        sm.firmware.write_register(registers::TIMEOUT, config.timeout_counts);
         if (config.fault) sm.firmware.raise_fault(*config.fault);
     }
 }

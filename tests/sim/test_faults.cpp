@@ -158,7 +158,7 @@ TEST(Simulator, StartUpSettingsReachEveryMotor) {
     Simulator sim(c, kT0);
     for (auto& m : sim.motors()) {
         EXPECT_EQ(m.firmware.status(), Status::LostCommunication);
-        EXPECT_EQ(m.firmware.registers().as_uint(reg::kTimeout), 400u);
+        EXPECT_EQ(m.firmware.registers().as_uint(registers::TIMEOUT), 400u);
         EXPECT_TRUE(m.faults.duplicate);
     }
     EXPECT_EQ(sim.find(1)->firmware.control_mode(), 4);

@@ -117,7 +117,7 @@ TEST(SpecialCommands, SetZeroMakesThePresentPositionZero) {
     // The setpoint of 1.0 now lies one radian ahead of the new zero.
     drive(fw, now, [] { return mit(1, {1.0f, 0, 20.0f, 1.0f, 0}); }, 2s);
     EXPECT_NEAR(fw.body().position, 1.0, 0.01);
-    const auto shaft = fw.handle(read_reg(1, reg::kShaftPosition), now);
+    const auto shaft = fw.handle(read_reg(1, registers::xout), now);
     ASSERT_TRUE(shaft);
     EXPECT_NEAR(std::bit_cast<float>(reply_value(*shaft)), 1.0f, 0.01f);
 }

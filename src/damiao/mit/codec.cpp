@@ -1,5 +1,5 @@
-// The MIT fixed-point codec: five setpoint fields packed big-endian with
-// nibble splits, and the feedback payload unpacked the same way.
+// The MIT fixed-point codec: the command and feedback layouts as tables of
+// bit fields, read and written by the same few helpers in both directions.
 #include "damiao/mit/codec.hpp"
 
 #include <cstddef>
@@ -19,10 +19,93 @@ std::uint32_t saturating_u32(float v) {
     return static_cast<std::uint32_t>(v);
 }
 
-// The range check of encode: -max <= max for a symmetric range, 0 <= max for a
-// gain. Both comparisons are false for a NaN, and -0.0 passes either.
-bool symmetric_ok(float max) { return -max <= max; }
-bool gain_ok(float max) { return 0.0f <= max; }
+// A field of a payload read as one big-endian 64-bit word: `offset` bits
+// below the top, `width` bits wide. Values wider than the field lose their
+// high bits.
+struct Field {
+    unsigned offset;
+    unsigned width;
+};
+
+constexpr std::uint32_t full_scale(Field f) { return (std::uint32_t{1} << f.width) - 1; }
+constexpr unsigned shift_of(Field f) { return 64 - f.offset - f.width; }
+
+std::uint32_t get(std::uint64_t word, Field f) {
+    return static_cast<std::uint32_t>(word >> shift_of(f)) & full_scale(f);
+}
+
+void put(std::uint64_t& word, Field f, std::uint32_t v) {
+    word |= std::uint64_t{v & full_scale(f)} << shift_of(f);
+}
+
+std::uint64_t word_of(std::span<const std::uint8_t> data) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < 8; ++i) word = word << 8 | data[i];
+    return word;
+}
+
+MitPayload payload_of(std::uint64_t word) {
+    MitPayload out{};
+    for (std::size_t i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(word >> (56 - 8 * i));
+    return out;
+}
+
+// A packed quantity: its bits, and the limit its range comes from, either
+// symmetric (-max..max) or a gain's (0..max).
+struct Scaled {
+    Field field;
+    float MitLimits::*limit;
+    bool symmetric;
+};
+
+struct Range {
+    float lo;
+    float hi;
+};
+
+Range range_of(const Scaled& s, const MitLimits& limits) {
+    const float max = limits.*s.limit;
+    return s.symmetric ? Range{-max, max} : Range{0.0f, max};
+}
+
+std::uint32_t to_counts(float x, const Scaled& s, const MitLimits& limits) {
+    const Range r = range_of(s, limits);
+    return quantize(x, r.lo, r.hi, full_scale(s.field));
+}
+
+float from_counts(std::uint64_t word, const Scaled& s, const MitLimits& limits) {
+    const Range r = range_of(s, limits);
+    return dequantize(get(word, s.field), r.lo, r.hi, full_scale(s.field));
+}
+
+// A packed quantity and the member of `Record` it carries.
+template <typename Record>
+struct Carried {
+    Scaled scaled;
+    float Record::*value;
+};
+
+// The command payload, q dq kp kd tau from the top: also the order in which
+// encode checks the limits.
+constexpr Carried<MitSetpoint> kCommand[] = {
+    {{{0, kPositionBits}, &MitLimits::p_max, true}, &MitSetpoint::q},
+    {{{16, kFieldBits}, &MitLimits::v_max, true}, &MitSetpoint::dq},
+    {{{28, kFieldBits}, &MitLimits::kp_max, false}, &MitSetpoint::kp},
+    {{{40, kFieldBits}, &MitLimits::kd_max, false}, &MitSetpoint::kd},
+    {{{52, kFieldBits}, &MitLimits::t_max, true}, &MitSetpoint::tau},
+};
+
+// The feedback payload: status and id nibbles, position, velocity, torque,
+// then the two temperature bytes.
+constexpr Field kError{0, 4};
+constexpr Field kMotorId{4, 4};
+constexpr Field kTMos{48, 8};
+constexpr Field kTRotor{56, 8};
+constexpr Carried<MotorState> kFeedback[] = {
+    {{{8, kPositionBits}, &MitLimits::p_max, true}, &MotorState::position},
+    {{{24, kFieldBits}, &MitLimits::v_max, true}, &MotorState::velocity},
+    {{{36, kFieldBits}, &MitLimits::t_max, true}, &MotorState::torque},
+};
 
 }  // namespace
 
@@ -48,50 +131,48 @@ float dequantize(std::uint32_t raw, float lo, float hi, std::uint32_t n) {
 }
 
 std::expected<MitPayload, InvalidRange> encode(const MitLimits& limits, const MitSetpoint& sp) {
-    // Field order p, v, kp, kd, t: the first bad range is the one reported.
-    if (!symmetric_ok(limits.p_max)) return std::unexpected(InvalidRange{-limits.p_max, limits.p_max});
-    if (!symmetric_ok(limits.v_max)) return std::unexpected(InvalidRange{-limits.v_max, limits.v_max});
-    if (!gain_ok(limits.kp_max)) return std::unexpected(InvalidRange{0.0f, limits.kp_max});
-    if (!gain_ok(limits.kd_max)) return std::unexpected(InvalidRange{0.0f, limits.kd_max});
-    if (!symmetric_ok(limits.t_max)) return std::unexpected(InvalidRange{-limits.t_max, limits.t_max});
-
-    // Only the low 16 bits of q and the low 12 bits of the others go on the
-    // wire; for clamped inputs nothing is lost.
-    const std::uint32_t q = quantize(sp.q, -limits.p_max, limits.p_max, kPositionCounts) & 0xFFFFu;
-    const std::uint32_t dq = quantize(sp.dq, -limits.v_max, limits.v_max, kFieldCounts) & 0xFFFu;
-    const std::uint32_t kp = quantize(sp.kp, 0.0f, limits.kp_max, kFieldCounts) & 0xFFFu;
-    const std::uint32_t kd = quantize(sp.kd, 0.0f, limits.kd_max, kFieldCounts) & 0xFFFu;
-    const std::uint32_t tau = quantize(sp.tau, -limits.t_max, limits.t_max, kFieldCounts) & 0xFFFu;
-
-    return MitPayload{
-        static_cast<std::uint8_t>(q >> 8),
-        static_cast<std::uint8_t>(q),
-        static_cast<std::uint8_t>(dq >> 4),
-        static_cast<std::uint8_t>(((dq & 0xFu) << 4) | (kp >> 8)),
-        static_cast<std::uint8_t>(kp),
-        static_cast<std::uint8_t>(kd >> 4),
-        static_cast<std::uint8_t>(((kd & 0xFu) << 4) | (tau >> 8)),
-        static_cast<std::uint8_t>(tau),
-    };
+    // lo <= hi is -max <= max for a symmetric range and 0 <= max for a gain;
+    // false for a NaN, true for -0.0. The first bad range is the one reported.
+    for (const auto& f : kCommand) {
+        const Range r = range_of(f.scaled, limits);
+        if (!(r.lo <= r.hi)) return std::unexpected(InvalidRange{r.lo, r.hi});
+    }
+    // For clamped inputs the counts fit their fields: nothing is lost.
+    std::uint64_t word = 0;
+    for (const auto& f : kCommand) put(word, f.scaled.field, to_counts(sp.*f.value, f.scaled, limits));
+    return payload_of(word);
 }
 
-std::expected<MotorState, FeedbackTooShort> decode_feedback(const MitLimits& limits,
-                                                            std::span<const std::uint8_t> data) {
-    if (data.size() < 8) return std::unexpected(FeedbackTooShort{data.size()});
+std::expected<MitSetpoint, PayloadTooShort> decode_command(const MitLimits& limits,
+                                                           std::span<const std::uint8_t> data) {
+    if (data.size() < 8) return std::unexpected(PayloadTooShort{data.size()});
+    const std::uint64_t word = word_of(data);
+    MitSetpoint sp;
+    for (const auto& f : kCommand) sp.*f.value = from_counts(word, f.scaled, limits);
+    return sp;
+}
 
-    const std::uint32_t position_raw = (std::uint32_t{data[1]} << 8) | data[2];
-    const std::uint32_t velocity_raw = (std::uint32_t{data[3]} << 4) | (data[4] >> 4);
-    const std::uint32_t torque_raw = (std::uint32_t{data[4] & 0x0Fu} << 8) | data[5];
-
+std::expected<MotorState, PayloadTooShort> decode_feedback(const MitLimits& limits,
+                                                           std::span<const std::uint8_t> data) {
+    if (data.size() < 8) return std::unexpected(PayloadTooShort{data.size()});
+    const std::uint64_t word = word_of(data);
     MotorState s;
-    s.motor_id = static_cast<std::uint8_t>(data[0] & 0x0Fu);
-    s.error = static_cast<std::uint8_t>(data[0] >> 4);
-    s.position = dequantize(position_raw, -limits.p_max, limits.p_max, kPositionCounts);
-    s.velocity = dequantize(velocity_raw, -limits.v_max, limits.v_max, kFieldCounts);
-    s.torque = dequantize(torque_raw, -limits.t_max, limits.t_max, kFieldCounts);
-    s.t_mos = data[6];
-    s.t_rotor = data[7];
+    s.motor_id = static_cast<std::uint8_t>(get(word, kMotorId));
+    s.error = static_cast<std::uint8_t>(get(word, kError));
+    for (const auto& f : kFeedback) s.*f.value = from_counts(word, f.scaled, limits);
+    s.t_mos = static_cast<std::uint8_t>(get(word, kTMos));
+    s.t_rotor = static_cast<std::uint8_t>(get(word, kTRotor));
     return s;
+}
+
+MitPayload encode_feedback(const MitLimits& limits, const MotorState& state) {
+    std::uint64_t word = 0;
+    put(word, kError, state.error);
+    put(word, kMotorId, state.motor_id);
+    for (const auto& f : kFeedback) put(word, f.scaled.field, to_counts(state.*f.value, f.scaled, limits));
+    put(word, kTMos, state.t_mos);
+    put(word, kTRotor, state.t_rotor);
+    return payload_of(word);
 }
 
 }  // namespace velkarin::damiao::mit

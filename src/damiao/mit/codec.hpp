@@ -1,23 +1,29 @@
-// The MIT fixed-point codec: impedance setpoints to the 8-byte command
-// payload, and the motor's 8-byte feedback payload to a MotorState.
+// The MIT fixed-point codec, both sides: setpoints to and from the 8-byte
+// command payload, motor states to and from the 8-byte feedback payload.
 // Pure functions: no I/O, no allocation, single-precision arithmetic done one
 // operation at a time in the order written (the build keeps contraction off).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <expected>
 #include <span>
 
+#include "damiao/payload.hpp"
+
 namespace velkarin::damiao {
+
+// The motor firmware scales the two MIT gains over these ranges, whatever
+// the model.
+inline constexpr float kFirmwareKpMax = 500.0f;
+inline constexpr float kFirmwareKdMax = 5.0f;
 
 // Scaling ranges of one motor model: position, velocity and torque are
 // symmetric (-max..+max), the two gains run from 0 to their max.
 struct MitLimits {
     float p_max = 12.5f;
     float v_max = 30.0f;
-    float kp_max = 500.0f;
-    float kd_max = 5.0f;
+    float kp_max = kFirmwareKpMax;
+    float kd_max = kFirmwareKdMax;
     float t_max = 10.0f;
 };
 
@@ -40,7 +46,7 @@ struct MotorState {
     std::uint8_t t_rotor = 0;
 };
 
-using MitPayload = std::array<std::uint8_t, 8>;
+using MitPayload = Payload;
 
 // The first limit range that fails encode's precondition, named by its two
 // bounds as computed: (-max, max) for a symmetric range, (0, max) for a gain.
@@ -49,15 +55,19 @@ struct InvalidRange {
     float max;
 };
 
-// A feedback payload with fewer than the 8 bytes the layout needs.
-struct FeedbackTooShort {
-    std::size_t len;
-};
-
 namespace mit {
 
-inline constexpr std::uint32_t kPositionCounts = 65535;  // 16 bits
-inline constexpr std::uint32_t kFieldCounts = 4095;      // 12 bits
+// Widths of the packed quantities: position 16 bits, every other one 12.
+inline constexpr unsigned kPositionBits = 16;
+inline constexpr unsigned kFieldBits = 12;
+inline constexpr std::uint32_t kPositionCounts = (1u << kPositionBits) - 1;  // 65535
+inline constexpr std::uint32_t kFieldCounts = (1u << kFieldBits) - 1;        // 4095
+
+// A motor's own MIT limits: its PMAX, VMAX and TMAX registers, and the
+// firmware's fixed gain ranges.
+constexpr MitLimits firmware_limits(float p_max, float v_max, float t_max) {
+    return {p_max, v_max, kFirmwareKpMax, kFirmwareKdMax, t_max};
+}
 
 // Clamp to [lo, hi], scale to 0..n and truncate toward zero. NaN and
 // negative results become 0; the conversion saturates at 2^32 - 1.
@@ -72,8 +82,19 @@ std::expected<MitPayload, InvalidRange> encode(const MitLimits& limits, const Mi
 
 // Decodes bytes 0..7; bytes beyond the eighth are ignored. Fails, without
 // reading past the data, on a payload shorter than 8 bytes.
-std::expected<MotorState, FeedbackTooShort> decode_feedback(const MitLimits& limits,
-                                                            std::span<const std::uint8_t> data);
+std::expected<MotorState, PayloadTooShort> decode_feedback(const MitLimits& limits,
+                                                           std::span<const std::uint8_t> data);
+
+// The motor's side. decode_command is the inverse of encode: it reads bytes
+// 0..7 (failing on fewer) and dequantizes each field over the range encode
+// used, as decode_feedback does; no limit is checked.
+std::expected<MitSetpoint, PayloadTooShort> decode_command(const MitLimits& limits,
+                                                           std::span<const std::uint8_t> data);
+
+// The inverse of decode_feedback: the low 4 bits of `error` and `motor_id`,
+// position, velocity and torque quantized (clamped, NaN as the range's
+// bottom), the temperature bytes as they are.
+MitPayload encode_feedback(const MitLimits& limits, const MotorState& state);
 
 }  // namespace mit
 }  // namespace velkarin::damiao

@@ -1,9 +1,12 @@
 // A setpoint for one of the motor's four firmware control modes, and the
-// command frame each mode is sent in.
+// command frame each mode is sent in, built by a driver and read by a motor.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
 #include <variant>
 
 #include "damiao/mit/codec.hpp"
@@ -39,12 +42,22 @@ private:
 namespace modes {
 
 // Identifier offsets added to the motor id (the sum is masked to 11 bits).
+inline constexpr std::uint16_t kMitBase = 0x000;
 inline constexpr std::uint16_t kPosVelBase = 0x100;
 inline constexpr std::uint16_t kVelBase = 0x200;
 inline constexpr std::uint16_t kForcePosBase = 0x300;
 
-// FORCE_POS counts: clamp (NaN passes), scale in single precision, truncate
-// toward zero (NaN and negatives give 0), cap at 10000.
+// The mode whose frames arrive `offset` above the motor id, or nothing.
+std::optional<ControlMode> mode_of_offset(std::uint16_t offset);
+
+// FORCE_POS counts: hundredths of the speed limit and ten-thousandths of the
+// peak torque, capped.
+inline constexpr float kForcePosSpeedScale = 100.0f;
+inline constexpr float kForcePosTorqueScale = 10000.0f;
+inline constexpr std::uint16_t kForcePosCountCap = 10000;
+
+// Clamp (NaN passes), scale in single precision, truncate toward zero (NaN
+// and negatives give 0), cap at kForcePosCountCap.
 std::uint16_t force_pos_speed_count(float velocity_limit);  // [0, 100] * 100
 std::uint16_t force_pos_torque_count(float torque_ratio);   // [0, 1] * 10000
 
@@ -52,6 +65,21 @@ std::uint16_t force_pos_torque_count(float torque_ratio);   // [0, 1] * 10000
 std::array<std::uint8_t, 8> pos_vel_payload(const setpoints::PosVel& s);
 std::array<std::uint8_t, 8> vel_payload(const setpoints::Vel& s);
 std::array<std::uint8_t, 8> force_pos_payload(const setpoints::ForcePos& s);
+
+// The motor's side: a mode frame's payload read back. Each reads bytes 0..7
+// and fails on fewer; float values come back bit for bit, NaN included.
+std::expected<setpoints::PosVel, PayloadTooShort> parse_pos_vel(std::span<const std::uint8_t> data);
+// Bytes 4-7 are not looked at.
+std::expected<setpoints::Vel, PayloadTooShort> parse_vel(std::span<const std::uint8_t> data);
+
+// A FORCE_POS payload as it arrives: the two counts as sent, neither capped
+// nor scaled back; what a count above the cap means is the motor's business.
+struct ForcePosFrame {
+    float position;
+    std::uint16_t speed_count;
+    std::uint16_t torque_count;
+};
+std::expected<ForcePosFrame, PayloadTooShort> parse_force_pos(std::span<const std::uint8_t> data);
 
 }  // namespace modes
 }  // namespace velkarin::damiao
