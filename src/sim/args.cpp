@@ -5,7 +5,8 @@
 #include <cmath>
 
 #include "sim/console.hpp"
-#include "sim/text.hpp"
+#include "cli/text.hpp"
+#include "damiao/modes/control_setpoint.hpp"
 
 namespace velkarin::sim {
 namespace {
@@ -16,8 +17,15 @@ std::unexpected<Failure> fail(std::string message) {
     return std::unexpected(Failure{ArgError{std::move(message)}});
 }
 
+// Register 10's value for a mode given by name or number.
+std::optional<std::uint8_t> control_mode(std::string_view s) {
+    const auto mode = damiao::modes::control_mode_named(s);
+    if (!mode) return std::nullopt;
+    return static_cast<std::uint8_t>(*mode);
+}
+
 std::optional<std::uint16_t> parse_id(std::string_view s) {
-    const auto v = text::parse_uint(s);
+    const auto v = cli::parse_uint(s);
     if (!v || *v > 0x7FF) return std::nullopt;
     return static_cast<std::uint16_t>(*v);
 }
@@ -43,7 +51,7 @@ std::expected<MotorSetup, std::string> parse_motor(std::string_view s) {
                                std::string(parts[2]) + "'");
     MotorSetup setup{*id, *master, model, std::nullopt};
     if (parts.size() == 4) {
-        setup.control_mode = text::parse_mode(parts[3]);
+        setup.control_mode = control_mode(parts[3]);
         if (!setup.control_mode)
             return std::unexpected("--motor '" + std::string(s) +
                                    "': mode is 1-4 or mit|pos_vel|vel|force_pos");
@@ -70,6 +78,10 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
             o.sim.faults.duplicate = true;
         } else if (flag == "--silent") {
             o.sim.faults.silent = true;
+        } else if (flag == "--flash") {
+            const auto v = value();
+            if (!v || v->empty()) return needs("a file name");
+            o.flash_path = *v;
         } else if (flag == "--iface") {
             const auto v = value();
             if (!v || v->empty()) return needs("an interface name");
@@ -82,32 +94,32 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
             o.sim.motors.push_back(*m);
         } else if (flag == "--mode") {
             const auto v = value();
-            const auto m = v ? text::parse_mode(*v) : std::nullopt;
+            const auto m = v ? control_mode(*v) : std::nullopt;
             if (!m) return needs("a mode: 1-4 or mit|pos_vel|vel|force_pos");
             o.sim.control_mode = *m;
         } else if (flag == "--rate") {
             const auto v = value();
-            const auto r = v ? text::parse_double(*v) : std::nullopt;
+            const auto r = v ? cli::parse_double(*v) : std::nullopt;
             if (!r || !(*r >= 100.0 && *r <= 1e6)) return needs("a step rate of 100..1000000 Hz");
             o.sim.rate_hz = *r;
         } else if (flag == "--timeout-ms") {
             const auto v = value();
-            const auto ms = v ? text::parse_uint(*v) : std::nullopt;
+            const auto ms = v ? cli::parse_uint(*v) : std::nullopt;
             if (!ms || *ms > 200'000'000) return needs("milliseconds 0..200000000");
             o.sim.timeout_counts = static_cast<std::uint32_t>(*ms * 20);  // 50 us counts
         } else if (flag == "--drop") {
             const auto v = value();
-            const auto f = v ? text::parse_double(*v) : std::nullopt;
+            const auto f = v ? cli::parse_double(*v) : std::nullopt;
             if (!f || !(*f >= 0.0 && *f <= 1.0)) return needs("a fraction 0..1");
             o.sim.faults.drop = *f;
         } else if (flag == "--delay-ms") {
             const auto v = value();
-            const auto ms = v ? text::parse_uint(*v) : std::nullopt;
+            const auto ms = v ? cli::parse_uint(*v) : std::nullopt;
             if (!ms || *ms > 60'000) return needs("milliseconds 0..60000");
             o.sim.faults.delay = std::chrono::milliseconds(*ms);
         } else if (flag == "--short") {
             const auto v = value();
-            const auto n = v ? text::parse_uint(*v) : std::nullopt;
+            const auto n = v ? cli::parse_uint(*v) : std::nullopt;
             if (!n || *n > 7) return needs("a reply length 0..7");
             o.sim.faults.short_len = static_cast<std::size_t>(*n);
         } else if (flag == "--fault") {
@@ -117,7 +129,7 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
             o.sim.fault = *s;
         } else if (flag == "--seed") {
             const auto v = value();
-            const auto n = v ? text::parse_uint(*v) : std::nullopt;
+            const auto n = v ? cli::parse_uint(*v) : std::nullopt;
             if (!n) return needs("a number");
             o.sim.seed = *n;
         } else {
@@ -155,6 +167,8 @@ std::string usage() {
            "  --rate HZ            simulation step rate (default 10000)\n"
            "  --timeout-ms MS      communication time-out, TIMEOUT (0 off, the default)\n"
            "  --seed N             seed of the reply-drop generator (default 1)\n"
+           "  --flash FILE         the motors' flash: read at start (stored ids and settings\n"
+           "                       win over --motor), written at every store request\n"
            "\n"
            "Faults, for every motor (per motor at run time, see below):\n"
            "  --drop FRACTION      lose that fraction of replies\n"

@@ -14,6 +14,7 @@ namespace velkarin::sim {
 struct Options {
     std::string iface;
     SimConfig sim;
+    std::string flash_path;  // empty: no flash file
 };
 
 // --help was asked for: print usage() and exit 0.

@@ -12,9 +12,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <expected>
 #include <string>
 
 #include "sim/console.hpp"
+#include "sim/flash.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace velkarin::sim {
@@ -74,9 +76,46 @@ private:
     std::string pending_;
 };
 
+// The flash file's contents; a file that does not exist yet is an empty flash.
+std::expected<Flash, std::string> load_flash(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) {
+        if (errno == ENOENT) return Flash{};
+        return std::unexpected(path + ": " + std::strerror(errno));
+    }
+    std::string text;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    std::fclose(f);
+    auto flash = parse_flash(text);
+    if (!flash) return std::unexpected(path + ": " + flash.error());
+    return flash;
+}
+
+// Written beside and renamed over the file, so a reader never sees half of it.
+void save_flash(const std::string& path, const Flash& flash) {
+    const std::string temp = path + ".tmp";
+    std::FILE* f = std::fopen(temp.c_str(), "w");
+    const std::string text = format_flash(flash);
+    const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f != nullptr && std::fclose(f) == 0 && written && std::rename(temp.c_str(), path.c_str()) == 0)
+        return;
+    std::fprintf(stderr, "velkarin-sim: cannot write the flash file %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+}
+
 }  // namespace
 
 int run(const Options& options) {
+    SimConfig config = options.sim;
+    if (!options.flash_path.empty()) {
+        auto flash = load_flash(options.flash_path);
+        if (!flash) {
+            std::fprintf(stderr, "velkarin-sim: %s\n", flash.error().c_str());
+            return 2;
+        }
+        config.flash = std::move(*flash);
+    }
     auto bus = transport::SocketCanTransport::open(options.iface);
     if (!bus) {
         std::fprintf(stderr, "velkarin-sim: cannot open %s: %s\n", options.iface.c_str(),
@@ -84,7 +123,7 @@ int run(const Options& options) {
         return 2;
     }
     const sigset_t wait_mask = install_signals();
-    Simulator sim(options.sim, Clock::now());
+    Simulator sim(config, Clock::now());
 
     std::fprintf(stdout, "velkarin-sim ready on %s: %zu motor(s)\n", options.iface.c_str(),
                  sim.motors().size());
@@ -129,6 +168,8 @@ int run(const Options& options) {
             auto frame = bus->recv(transport::Duration::from_millis(1));
             if (frame) {
                 sim.on_frame(*frame, Clock::now());
+                if (sim.take_flash_changed() && !options.flash_path.empty())
+                    save_flash(options.flash_path, sim.flash());
             } else if (frame.error().kind != transport::TransportError::Kind::Timeout) {
                 std::fprintf(stderr, "velkarin-sim: receive failed: %s\n",
                              frame.error().text().c_str());

@@ -156,7 +156,8 @@ void Firmware::act_on_mode_frame(std::uint16_t offset, const CanFrame& frame) {
 
 // Reads and writes answer on the master id with the motor's id, the request
 // code, the register and its value (after the write); a store is
-// acknowledged with a 1 in byte 4. Unknown registers and codes get nothing.
+// acknowledged with a 1 in byte 4; a refresh gets a feedback frame. Unknown
+// registers and codes get nothing.
 std::optional<CanFrame> Firmware::handle_register(const CanFrame& frame) {
     const auto request = registers::parse_request(frame.data());
     if (!request) return std::nullopt;
@@ -164,7 +165,12 @@ std::optional<CanFrame> Firmware::handle_register(const CanFrame& frame) {
     const auto number = request->reg;
     // Built after a write, so that new ids are in the answer already.
     auto answer = [&](std::uint32_t v) { return reply(registers::reply(can_id(), op, number, v)); };
-    if (op == registers::kStore) return answer(kStoreAcknowledged);
+    if (op == registers::kStore) {
+        store_requested_ = true;
+        return answer(kStoreAcknowledged);
+    }
+    // A refresh asks for one feedback frame and changes nothing.
+    if (op == registers::kRefresh) return reply(feedback());
     if (op != registers::kRead && op != registers::kWrite) return std::nullopt;
 
     if (op == registers::kWrite) {

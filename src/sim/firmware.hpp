@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include "damiao/mit/codec.hpp"
+#include "damiao/motor_status.hpp"
 #include "sim/models.hpp"
 #include "sim/physics.hpp"
 #include "sim/register_file.hpp"
@@ -21,17 +23,7 @@ using TimePoint = Clock::time_point;
 using transport::CanFrame;
 
 // The high nibble of feedback byte 0.
-enum class Status : std::uint8_t {
-    Disabled = 0x0,
-    Enabled = 0x1,
-    OverVoltage = 0x8,
-    UnderVoltage = 0x9,
-    OverCurrent = 0xA,
-    MosOverTemperature = 0xB,
-    RotorOverTemperature = 0xC,
-    LostCommunication = 0xD,
-    Overload = 0xE,
-};
+using Status = damiao::MotorStatus;
 
 inline constexpr double kAmbientCelsius = 25.0;
 inline constexpr double kDefaultRateHz = 10'000.0;
@@ -75,6 +67,10 @@ public:
     // writable, in range) and its effects; for start-up settings.
     RegisterFile::WriteResult write_register(std::uint8_t number, std::uint32_t raw_value);
 
+    // True once after a store request: the simulator then keeps the
+    // registers in its flash.
+    bool take_store_request() { return std::exchange(store_requested_, false); }
+
     // Latches a fault as the firmware's protection would: the motor
     // disables itself and reports the code until clear-error.
     void raise_fault(Status fault);
@@ -115,6 +111,7 @@ private:
     BodyState body_;
     ActiveSetpoint setpoint_;
     bool enabled_ = false;
+    bool store_requested_ = false;
     std::optional<Status> fault_;
     double t_mos_ = kAmbientCelsius;
     double t_rotor_ = kAmbientCelsius;

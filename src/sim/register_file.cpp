@@ -74,6 +74,13 @@ RegisterFile::WriteResult RegisterFile::write(std::uint8_t number, std::uint32_t
     return WriteResult::Applied;
 }
 
+std::vector<std::pair<std::uint8_t, std::uint32_t>> RegisterFile::writable_values() const {
+    std::vector<std::pair<std::uint8_t, std::uint32_t>> out;
+    for (const auto& info : registers::table())
+        if (info.access == damiao::RegisterAccess::ReadWrite) out.emplace_back(info.number, values_[info.number]);
+    return out;
+}
+
 void RegisterFile::set_raw(std::uint8_t number, std::uint32_t raw_value) {
     values_.at(number) = raw_value;
 }

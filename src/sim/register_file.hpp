@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "damiao/registers.hpp"
 #include "sim/models.hpp"
@@ -36,6 +38,9 @@ public:
     // A write from the bus: applied only to a listed, writable register and
     // only with a value in that register's documented range (the core's table).
     WriteResult write(std::uint8_t number, std::uint32_t raw_value);
+
+    // Every writable register's raw value, in number order: what a store keeps.
+    std::vector<std::pair<std::uint8_t, std::uint32_t>> writable_values() const;
 
     // For the firmware's own bookkeeping (positions, faults): no checks.
     void set_raw(std::uint8_t number, std::uint32_t raw_value);

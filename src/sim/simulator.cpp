@@ -7,12 +7,18 @@ namespace velkarin::sim {
 
 Simulator::Simulator(const SimConfig& config, TimePoint now) : rng_(config.seed) {
     motors_.reserve(config.motors.size());
-    for (const auto& m : config.motors) {
+    for (std::size_t i = 0; i < config.motors.size(); ++i) {
+        const auto& m = config.motors[i];
         auto& sm = motors_.emplace_back(SimMotor{
             Firmware(*m.model, m.can_id, m.master_id, m.control_mode.value_or(config.control_mode),
                      config.rate_hz, now),
-            config.faults});
+            config.faults, std::nullopt});
         sm.firmware.write_register(registers::TIMEOUT, config.timeout_counts);
+        // A motor comes up with what it stored, ids included.
+        if (i < config.flash.size() && config.flash[i]) {
+            sm.flash = config.flash[i];
+            for (const auto& [number, raw] : *sm.flash) sm.firmware.write_register(number, raw);
+        }
         if (config.fault) sm.firmware.raise_fault(*config.fault);
     }
 }
@@ -22,7 +28,17 @@ void Simulator::on_frame(const CanFrame& frame, TimePoint now) {
         if (m.faults.silent || !m.firmware.addressed(frame)) continue;
         if (auto reply = m.firmware.handle(frame, now))
             for (auto& s : shape_reply(*reply, m.faults, now, rng_)) enqueue(std::move(s));
+        if (m.firmware.take_store_request()) {
+            m.flash = m.firmware.registers().writable_values();
+            flash_changed_ = true;
+        }
     }
+}
+
+Flash Simulator::flash() const {
+    Flash out;
+    for (const auto& m : motors_) out.push_back(m.flash);
+    return out;
 }
 
 void Simulator::enqueue(Scheduled s) {

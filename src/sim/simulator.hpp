@@ -8,10 +8,12 @@
 #include <deque>
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "sim/faults.hpp"
 #include "sim/firmware.hpp"
+#include "sim/flash.hpp"
 
 namespace velkarin::sim {
 
@@ -30,11 +32,13 @@ struct SimConfig {
     ReplyFaults faults;                 // for every motor at start
     std::optional<Status> fault;        // latched in every motor at start
     std::uint64_t seed = 1;
+    Flash flash;                        // stored parameters, applied over the above
 };
 
 struct SimMotor {
     Firmware firmware;
     ReplyFaults faults;
+    std::optional<FlashImage> flash;  // what its last store kept
 };
 
 class Simulator {
@@ -52,6 +56,10 @@ public:
     std::vector<CanFrame> take_due(TimePoint now);
     std::size_t queued() const { return queue_.size(); }
 
+    // True once after a motor stored its parameters: flash() has changed.
+    bool take_flash_changed() { return std::exchange(flash_changed_, false); }
+    Flash flash() const;
+
     std::vector<SimMotor>& motors() { return motors_; }
     const std::vector<SimMotor>& motors() const { return motors_; }
     // The motor whose CAN id (register 8) is `can_id`, or nullptr.
@@ -63,6 +71,7 @@ private:
     std::vector<SimMotor> motors_;
     std::deque<Scheduled> queue_;  // sorted by due time
     std::mt19937_64 rng_;
+    bool flash_changed_ = false;
 };
 
 }  // namespace velkarin::sim

@@ -101,4 +101,20 @@ std::expected<ForcePosFrame, PayloadTooShort> parse_force_pos(std::span<const st
                          le::u16_at(data, kForcePosTorqueAt)};
 }
 
+namespace {
+constexpr std::array<std::string_view, 4> kModeNames{"mit", "pos_vel", "vel", "force_pos"};
+}  // namespace
+
+std::optional<std::string_view> name_of(std::uint32_t mode) {
+    if (mode < 1 || mode > kModeNames.size()) return std::nullopt;
+    return kModeNames[mode - 1];
+}
+
+std::optional<ControlMode> control_mode_named(std::string_view text) {
+    for (std::size_t i = 0; i < kModeNames.size(); ++i)
+        if (text == kModeNames[i] || (text.size() == 1 && text[0] == static_cast<char>('1' + i)))
+            return static_cast<ControlMode>(i + 1);
+    return std::nullopt;
+}
+
 }  // namespace velkarin::damiao::modes

@@ -7,6 +7,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <variant>
 
 #include "damiao/mit/codec.hpp"
@@ -46,6 +47,12 @@ inline constexpr std::uint16_t kMitBase = 0x000;
 inline constexpr std::uint16_t kPosVelBase = 0x100;
 inline constexpr std::uint16_t kVelBase = 0x200;
 inline constexpr std::uint16_t kForcePosBase = 0x300;
+
+// The names programs give the modes: "mit", "pos_vel", "vel", "force_pos";
+// nothing for another register value.
+std::optional<std::string_view> name_of(std::uint32_t mode);
+// A mode by that name or by its number ("mit" or "1"), or nothing.
+std::optional<ControlMode> control_mode_named(std::string_view text);
 
 // The mode whose frames arrive `offset` above the motor id, or nothing.
 std::optional<ControlMode> mode_of_offset(std::uint16_t offset);

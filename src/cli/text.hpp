@@ -1,4 +1,5 @@
-// Number and word parsing shared by the command line and the stdin console.
+// Number and word parsing for the command lines of the shipped programs
+// (velkarin-sim, its stdin console, velkarin-tool).
 #pragma once
 
 #include <charconv>
@@ -7,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velkarin::sim::text {
+namespace velkarin::cli {
 
 // Decimal, or hexadecimal with a 0x/0X prefix; the whole text must be the number.
 inline std::optional<std::uint64_t> parse_uint(std::string_view s) {
@@ -42,15 +43,13 @@ inline std::vector<std::string_view> words(std::string_view line) {
     return out;
 }
 
-// Control modes by number (1-4) or by name.
-inline std::optional<std::uint8_t> parse_mode(std::string_view s) {
-    if (s == "mit") return 1;
-    if (s == "pos_vel") return 2;
-    if (s == "vel") return 3;
-    if (s == "force_pos") return 4;
-    const auto n = parse_uint(s);
-    if (n && *n >= 1 && *n <= 4) return static_cast<std::uint8_t>(*n);
-    return std::nullopt;
+// A float as typed; the whole text must be the number ("nan" and "inf" are
+// numbers too: callers that need a finite value check).
+inline std::optional<float> parse_float(std::string_view s) {
+    float v = 0.0f;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (s.empty() || ec != std::errc{} || end != s.data() + s.size()) return std::nullopt;
+    return v;
 }
 
-}  // namespace velkarin::sim::text
+}  // namespace velkarin::cli
