@@ -1,0 +1,334 @@
+// Parsing and checking velkarin-tool's command line.
+#include "tool/cli.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "cli/text.hpp"
+#include "damiao/modes/control_setpoint.hpp"
+#include "tool/help.hpp"
+#include "tool/register_text.hpp"
+
+namespace velkarin::tool {
+namespace {
+
+using damiao::RegisterInfo;
+using Failure = std::variant<HelpRequested, UsageError>;
+
+constexpr std::uint64_t kMaxId = 0x7FF;
+
+std::unexpected<Failure> usage(std::string message) {
+    return std::unexpected(Failure{UsageError{std::move(message)}});
+}
+
+// The words after the command, with its own options taken out as they are
+// met; the rest are its positional arguments.
+class Words {
+public:
+    Words(std::string_view command, std::vector<std::string_view> words)
+        : command_(command), words_(std::move(words)) {}
+
+    std::string_view command() const { return command_; }
+    const std::vector<std::string_view>& positional() const { return positional_; }
+
+    // Runs `on_option(flag, value_of)` for every word starting with "--";
+    // `value_of()` takes the next word as the option's value.
+    template <typename OnOption>
+    std::expected<void, Failure> scan(OnOption&& on_option) {
+        for (std::size_t i = 0; i < words_.size(); ++i) {
+            const auto w = words_[i];
+            if (!w.starts_with("--") || w.size() == 2) {
+                positional_.push_back(w);
+                continue;
+            }
+            auto value_of = [&]() -> std::expected<std::string_view, Failure> {
+                if (i + 1 >= words_.size())
+                    return usage(std::string(command_) + ": " + std::string(w) + " needs a value");
+                return words_[++i];
+            };
+            if (auto done = on_option(w, value_of); !done) return done;
+        }
+        return {};
+    }
+
+    std::unexpected<Failure> unknown_option(std::string_view w) const {
+        return usage(std::string(command_) + ": unknown option " + std::string(w) +
+                     " (velkarin-tool " + std::string(command_) + " --help lists them)");
+    }
+
+    std::expected<void, Failure> expect_count(std::size_t min, std::size_t max,
+                                              std::string_view what) const {
+        if (positional_.size() < min || positional_.size() > max)
+            return usage(std::string(command_) + " takes " + std::string(what));
+        return {};
+    }
+
+private:
+    std::string_view command_;
+    std::vector<std::string_view> words_;
+    std::vector<std::string_view> positional_;
+};
+
+std::expected<std::uint16_t, Failure> parse_id(std::string_view s, std::string_view what) {
+    const auto v = cli::parse_uint(s);
+    if (!v || *v > kMaxId)
+        return usage(std::string(what) + " must be a CAN id in 0..0x7FF (decimal or 0x-hex), got '" +
+                     std::string(s) + "'");
+    return static_cast<std::uint16_t>(*v);
+}
+
+std::expected<const RegisterInfo*, Failure> parse_register(std::string_view s) {
+    const RegisterInfo* info = find_register(s);
+    if (info == nullptr)
+        return usage("unknown register '" + std::string(s) +
+                     "': give its number or variable name (velkarin-tool get --help lists them)");
+    return info;
+}
+
+std::expected<damiao::RegisterValue, Failure> parse_value(const RegisterInfo& reg,
+                                                          std::string_view s) {
+    const std::string name(reg.variable);
+    std::optional<damiao::RegisterValue> value;
+    if (reg.kind == damiao::RegisterKind::Uint32) {
+        const auto v = cli::parse_uint(s);
+        if (v && *v <= std::numeric_limits<std::uint32_t>::max())
+            value = static_cast<std::uint32_t>(*v);
+        else
+            return usage("set: " + name + " takes an unsigned 32-bit integer, got '" +
+                         std::string(s) + "'");
+    } else {
+        const auto v = cli::parse_float(s);
+        if (!v || !std::isfinite(*v))
+            return usage("set: " + name + " takes a finite number, got '" + std::string(s) + "'");
+        value = *v;
+    }
+    if (!damiao::registers::in_documented_range(reg, *value))
+        return usage("set: " + name + " must be in " + range_text(reg) + ", got '" +
+                     std::string(s) + "'");
+    return *value;
+}
+
+std::expected<double, Failure> parse_positive(std::string_view command, std::string_view flag,
+                                              std::string_view s) {
+    const auto v = cli::parse_double(s);
+    if (!v || !std::isfinite(*v) || *v <= 0.0)
+        return usage(std::string(command) + ": " + std::string(flag) +
+                     " takes a positive number, got '" + std::string(s) + "'");
+    return *v;
+}
+
+// ---- one parser per command ------------------------------------------------
+
+std::expected<Command, Failure> parse_scan(Words& w) {
+    commands::Scan scan;
+    auto ok = w.scan([&](std::string_view flag, auto value_of) -> std::expected<void, Failure> {
+        if (flag != "--ids") return w.unknown_option(flag);
+        auto v = value_of();
+        if (!v) return std::unexpected(v.error());
+        const auto dash = v->find('-');
+        if (dash == std::string_view::npos) return usage("scan: --ids takes FIRST-LAST, got '" + std::string(*v) + "'");
+        auto first = parse_id(v->substr(0, dash), "scan: the first id");
+        if (!first) return std::unexpected(first.error());
+        auto last = parse_id(v->substr(dash + 1), "scan: the last id");
+        if (!last) return std::unexpected(last.error());
+        if (*first > *last) return usage("scan: --ids " + std::string(*v) + " is empty");
+        scan.first = *first;
+        scan.last = *last;
+        return {};
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(0, 0, "no arguments besides --ids"); !c) return std::unexpected(c.error());
+    return scan;
+}
+
+std::expected<Command, Failure> parse_info(Words& w) {
+    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+        return w.unknown_option(flag);
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return std::unexpected(c.error());
+    auto id = parse_id(w.positional()[0], "the motor id");
+    if (!id) return std::unexpected(id.error());
+    return commands::Info{*id};
+}
+
+std::expected<Command, Failure> parse_get(Words& w) {
+    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+        return w.unknown_option(flag);
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(2, 256, "a motor id and one or more registers"); !c)
+        return std::unexpected(c.error());
+    auto id = parse_id(w.positional()[0], "the motor id");
+    if (!id) return std::unexpected(id.error());
+    commands::Get get{*id, {}};
+    for (std::size_t i = 1; i < w.positional().size(); ++i) {
+        auto reg = parse_register(w.positional()[i]);
+        if (!reg) return std::unexpected(reg.error());
+        get.registers.push_back(*reg);
+    }
+    return get;
+}
+
+std::expected<Command, Failure> parse_set(Words& w) {
+    bool save = false;
+    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+        if (flag != "--save") return w.unknown_option(flag);
+        save = true;
+        return {};
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(3, 3, "a motor id, a register and a value"); !c)
+        return std::unexpected(c.error());
+    auto id = parse_id(w.positional()[0], "the motor id");
+    if (!id) return std::unexpected(id.error());
+    auto reg = parse_register(w.positional()[1]);
+    if (!reg) return std::unexpected(reg.error());
+    if ((*reg)->access != damiao::RegisterAccess::ReadWrite)
+        return usage("set: " + std::string((*reg)->variable) + " is read-only");
+    auto value = parse_value(**reg, w.positional()[2]);
+    if (!value) return std::unexpected(value.error());
+    return commands::Set{*id, *reg, *value, save};
+}
+
+std::expected<Command, Failure> parse_mode(Words& w) {
+    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+        return w.unknown_option(flag);
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(2, 2, "a motor id and a mode"); !c) return std::unexpected(c.error());
+    auto id = parse_id(w.positional()[0], "the motor id");
+    if (!id) return std::unexpected(id.error());
+    const auto mode = damiao::modes::control_mode_named(w.positional()[1]);
+    if (!mode)
+        return usage("mode: MODE is mit, pos_vel, vel, force_pos or 1-4, got '" +
+                     std::string(w.positional()[1]) + "'");
+    return commands::Mode{*id, static_cast<std::uint8_t>(*mode)};
+}
+
+std::expected<Command, Failure> parse_save(Words& w) {
+    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+        return w.unknown_option(flag);
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return std::unexpected(c.error());
+    auto id = parse_id(w.positional()[0], "the motor id");
+    if (!id) return std::unexpected(id.error());
+    return commands::Save{*id};
+}
+
+std::expected<Command, Failure> parse_special(Words& w, damiao::SpecialCommand kind) {
+    std::optional<std::uint16_t> master;
+    auto ok = w.scan([&](std::string_view flag, auto value_of) -> std::expected<void, Failure> {
+        if (flag != "--master") return w.unknown_option(flag);
+        auto v = value_of();
+        if (!v) return std::unexpected(v.error());
+        auto id = parse_id(*v, "--master");
+        if (!id) return std::unexpected(id.error());
+        master = *id;
+        return {};
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return std::unexpected(c.error());
+    auto id = parse_id(w.positional()[0], "the motor id");
+    if (!id) return std::unexpected(id.error());
+    return commands::Special{kind, *id, master};
+}
+
+std::expected<Command, Failure> parse_monitor(Words& w) {
+    commands::Monitor m;
+    auto ok = w.scan([&](std::string_view flag, auto value_of) -> std::expected<void, Failure> {
+        if (flag != "--rate" && flag != "--duration" && flag != "--csv") return w.unknown_option(flag);
+        auto v = value_of();
+        if (!v) return std::unexpected(v.error());
+        if (flag == "--csv") {
+            m.csv = std::string(*v);
+            return {};
+        }
+        auto n = parse_positive("monitor", flag, *v);
+        if (!n) return std::unexpected(n.error());
+        if (flag == "--rate") m.rate_hz = *n; else m.duration_s = *n;
+        return {};
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(1, 256, "one or more motor ids"); !c) return std::unexpected(c.error());
+    for (const auto word : w.positional()) {
+        auto id = parse_id(word, "a motor id");
+        if (!id) return std::unexpected(id.error());
+        m.ids.push_back(*id);
+    }
+    if (m.rate_hz > 10'000.0) return usage("monitor: --rate is at most 10000");
+    return m;
+}
+
+std::expected<Command, Failure> parse_doctor(Words& w) {
+    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+        return w.unknown_option(flag);
+    });
+    if (!ok) return std::unexpected(ok.error());
+    if (auto c = w.expect_count(0, 0, "no arguments"); !c) return std::unexpected(c.error());
+    return commands::Doctor{};
+}
+
+std::expected<Command, Failure> parse_command(Words& w) {
+    using damiao::SpecialCommand;
+    const auto c = w.command();
+    if (c == "scan") return parse_scan(w);
+    if (c == "info") return parse_info(w);
+    if (c == "get") return parse_get(w);
+    if (c == "set") return parse_set(w);
+    if (c == "mode") return parse_mode(w);
+    if (c == "save") return parse_save(w);
+    if (c == "enable") return parse_special(w, SpecialCommand::Enable);
+    if (c == "disable") return parse_special(w, SpecialCommand::Disable);
+    if (c == "zero") return parse_special(w, SpecialCommand::SetZero);
+    if (c == "clear") return parse_special(w, SpecialCommand::ClearError);
+    if (c == "monitor") return parse_monitor(w);
+    if (c == "doctor") return parse_doctor(w);
+    return usage("unknown command '" + std::string(c) + "' (velkarin-tool --help lists them)");
+}
+
+}  // namespace
+
+std::expected<Invocation, Failure> parse_command_line(std::span<const std::string_view> args) {
+    Invocation inv{};
+    std::optional<std::string_view> command;
+    std::vector<std::string_view> rest;
+    bool help = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const auto a = args[i];
+        auto value = [&]() -> std::optional<std::string_view> {
+            if (i + 1 >= args.size()) return std::nullopt;
+            return args[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            help = true;
+        } else if (a == "--json") {
+            inv.global.json = true;
+        } else if (a == "--iface") {
+            const auto v = value();
+            if (!v || v->empty()) return usage("--iface needs an interface name");
+            inv.global.iface = std::string(*v);
+        } else if (a == "--timeout-ms") {
+            const auto v = value();
+            const auto ms = v ? cli::parse_uint(*v) : std::nullopt;
+            if (!ms || *ms == 0 || *ms > 60'000)
+                return usage("--timeout-ms takes milliseconds, 1 to 60000");
+            inv.global.timeout_ms = *ms;
+        } else if (!command) {
+            if (a.starts_with("-")) return usage("unknown option " + std::string(a));
+            command = a;
+        } else {
+            rest.push_back(a);
+        }
+    }
+    if (help) return std::unexpected(Failure{HelpRequested{help_text(command.value_or(""))}});
+    if (!command) return usage("no command given (velkarin-tool --help lists them)");
+    Words words(*command, std::move(rest));
+    auto parsed = parse_command(words);
+    if (!parsed) return std::unexpected(parsed.error());
+    inv.command = std::move(*parsed);
+    return inv;
+}
+
+}  // namespace velkarin::tool

@@ -1,0 +1,70 @@
+// The command line of velkarin-tool: global options, one command and its
+// arguments, checked whole before anything touches the bus.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "damiao/registers.hpp"
+#include "damiao/special_commands.hpp"
+
+namespace velkarin::tool {
+
+struct Global {
+    std::string iface = "can0";
+    std::uint64_t timeout_ms = 50;  // bounds each exchange
+    bool json = false;
+};
+
+namespace commands {
+struct Scan { std::uint16_t first = 1; std::uint16_t last = 0x7FE; };
+struct Info { std::uint16_t id; };
+struct Get { std::uint16_t id; std::vector<const damiao::RegisterInfo*> registers; };
+struct Set {
+    std::uint16_t id;
+    const damiao::RegisterInfo* reg;
+    damiao::RegisterValue value;
+    bool save = false;
+};
+struct Mode { std::uint16_t id; std::uint8_t mode; };
+struct Save { std::uint16_t id; };
+struct Special {
+    damiao::SpecialCommand kind;
+    std::uint16_t id;
+    std::optional<std::uint16_t> master;  // unset: read from the motor
+};
+struct Monitor {
+    std::vector<std::uint16_t> ids;
+    double rate_hz = 100.0;
+    std::optional<double> duration_s;  // unset: until Ctrl-C
+    std::optional<std::string> csv;
+};
+struct Doctor {};
+}  // namespace commands
+
+using Command = std::variant<commands::Scan, commands::Info, commands::Get, commands::Set,
+                             commands::Mode, commands::Save, commands::Special,
+                             commands::Monitor, commands::Doctor>;
+
+struct Invocation {
+    Global global;
+    Command command;
+};
+
+// --help anywhere: the text to print (the program's, or one command's).
+struct HelpRequested { std::string text; };
+// Anything else wrong with the command line, in one line.
+struct UsageError { std::string message; };
+
+// Parses argv[1..]. Register names and numbers, ids and values are checked
+// here, against the register table and its documented ranges.
+std::expected<Invocation, std::variant<HelpRequested, UsageError>> parse_command_line(
+    std::span<const std::string_view> args);
+
+}  // namespace velkarin::tool

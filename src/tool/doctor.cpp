@@ -1,0 +1,130 @@
+// doctor: the interface's state, a scan, and for every motor found what would
+// make a program fail, each with what to do about it.
+#include "damiao/modes/control_setpoint.hpp"
+#include "tool/commands.hpp"
+#include "tool/interface.hpp"
+#include "tool/scan.hpp"
+
+namespace velkarin::tool {
+namespace {
+
+namespace registers = damiao::registers;
+
+// TIMEOUT counts 50 us; under 200 (10 ms) it is shorter than a typical
+// control period, so a motor would disable itself between commands.
+constexpr std::uint32_t kShortestTimeout = 200;
+constexpr std::uint32_t kSuggestedTimeout = 2000;  // 100 ms
+// A temperature this close to the over-temperature threshold is reported.
+constexpr double kTemperatureMargin = 20.0;
+
+struct Findings {
+    Items list;
+    void add(std::optional<std::uint16_t> id, std::string what, std::string fix) {
+        list.push_back(Members{{"id", id ? Value(std::uint32_t{*id}) : Value()},
+                               {"what", Value(std::move(what))},
+                               {"fix", Value(std::move(fix))}});
+    }
+};
+
+std::string tool(std::string_view iface, const std::string& args) {
+    return "velkarin-tool --iface " + std::string(iface) + " " + args;
+}
+
+void check_interface(Findings& out, std::string_view iface, const InterfaceFacts& f) {
+    if (f.state && *f.state != "error-active")
+        out.add(std::nullopt, "the CAN controller is " + *f.state,
+                "check termination (about 60 ohm between CAN_H and CAN_L), wiring and bit rate; "
+                "bus-off needs: sudo ip link set " + std::string(iface) + " down && sudo ip link set " +
+                    std::string(iface) + " up");
+    if ((f.tx_errors && *f.tx_errors > 0) || (f.rx_errors && *f.rx_errors > 0))
+        out.add(std::nullopt,
+                "error counters tx " + std::to_string(f.tx_errors.value_or(0)) + ", rx " +
+                    std::to_string(f.rx_errors.value_or(0)),
+                "frames are not acknowledged or are corrupted: check termination, wiring, grounds and "
+                "that every node uses the interface's bit rate");
+}
+
+LinkResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m) {
+    const auto id = m.found.id;
+    const std::string iface = ctx.global.iface;
+    const std::string ids = std::to_string(id);
+    if (m.mode && *m.mode != static_cast<std::uint32_t>(damiao::ControlMode::Mit)) {
+        const auto name = damiao::modes::name_of(*m.mode);
+        out.add(id,
+                "control mode is " + (name ? std::string(*name) : std::to_string(*m.mode)) +
+                    ": mit_control commands are answered but not acted on",
+                tool(iface, "mode " + ids + " mit") + " (or send the frames of that mode)");
+    }
+    if (m.pmax && m.vmax && m.tmax) {
+        if (matching_models(*m.pmax, *m.vmax, *m.tmax).empty())
+            out.add(id, "PMAX/VMAX/TMAX match no preset of MitLimits",
+                    "use " + limits_repr({*m.pmax, *m.vmax, 500.0f, 5.0f, *m.tmax}) +
+                        " in the program, not a preset");
+    }
+
+    auto timeout = ctx.link.read(id, *registers::find(registers::TIMEOUT));
+    if (!timeout && timeout.error().kind != LinkError::Kind::NoAnswer) return std::unexpected(timeout.error());
+    if (timeout) {
+        const auto counts = std::get<std::uint32_t>(timeout->value);
+        const std::string fix = tool(iface, "set " + ids + " TIMEOUT " + std::to_string(kSuggestedTimeout) +
+                                                " --save") + " (100 ms)";
+        if (counts == 0)
+            out.add(id, "TIMEOUT is 0: the motor keeps its last command if the program dies", fix);
+        else if (counts < kShortestTimeout)
+            out.add(id, "TIMEOUT is " + std::to_string(counts) + " (" + std::to_string(counts / 20) +
+                            " ms), shorter than a typical control period: the motor would stop itself "
+                            "between commands",
+                    fix);
+    }
+
+    if (!(m.pmax && m.vmax && m.tmax)) return {};
+    const Identity who{m.found.master_id, {*m.pmax, *m.vmax, 500.0f, 5.0f, *m.tmax}};
+    auto state = ctx.link.refresh(id, who);
+    if (!state) {
+        if (state.error().kind != LinkError::Kind::NoAnswer) return std::unexpected(state.error());
+        out.add(id, "does not answer a refresh request on its master id " + id_text(m.found.master_id),
+                "check that no other node uses " + id_text(m.found.master_id));
+        return {};
+    }
+    const auto status = state->error;
+    if (status != 0 && status != 1)
+        out.add(id, "latched fault: " + status_text(status),
+                "remove the cause (supply, load, cooling), then " + tool(iface, "clear " + ids));
+    auto limit = ctx.link.read(id, *registers::find(registers::OT_Value));
+    const double threshold = limit ? static_cast<double>(std::get<float>(limit->value)) : 120.0;
+    for (const auto& [name, t] : {std::pair{"t_mos", state->t_mos}, std::pair{"t_rotor", state->t_rotor}}) {
+        if (static_cast<double>(t) >= threshold - kTemperatureMargin)
+            out.add(id, std::string(name) + " is " + std::to_string(t) + " C, near the " +
+                            std::to_string(static_cast<int>(threshold)) + " C protection (OT_Value)",
+                    "let it cool; reduce load or duty cycle");
+    }
+    return {};
+}
+
+}  // namespace
+
+LinkResult<Value> run_doctor(Context& ctx, const commands::Doctor&) {
+    // The interface was found present and up before any command ran.
+    const InterfaceFacts facts = interface_facts(ctx.global.iface);
+    Findings findings;
+    check_interface(findings, ctx.global.iface, facts);
+
+    auto motors = scan(ctx.link, 1, 0x7FE);
+    if (!motors) return std::unexpected(motors.error());
+    Items listed;
+    for (const auto& m : *motors) {
+        listed.push_back(scan_entry(m));
+        if (auto checked = check_motor(findings, ctx, m); !checked) return std::unexpected(checked.error());
+    }
+    if (motors->empty())
+        findings.add(std::nullopt, "no motor answered on " + ctx.global.iface,
+                     "check power, wiring, termination and that the interface's bit rate is the "
+                     "motors' (register can_br)");
+    return Members{
+        {"interface", facts_value(ctx.global.iface, facts)},
+        {"motors", Value(std::move(listed))},
+        {"findings", Value(std::move(findings.list))},
+    };
+}
+
+}  // namespace velkarin::tool

@@ -1,0 +1,23 @@
+// Registers as a person names them (by number or variable name, any case)
+// and their values and ranges as text and as result values.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "damiao/registers.hpp"
+#include "tool/json.hpp"
+
+namespace velkarin::tool {
+
+// "21", "0x15", "pmax" or "PMAX": the entry, or nullptr.
+const damiao::RegisterInfo* find_register(std::string_view text);
+
+// "(0, 3.4e38]", "[1, 4]", or "any finite value".
+std::string range_text(const damiao::RegisterInfo& reg);
+
+// A register's value as a result: an integer for a uint32 register, a
+// 32-bit float for a float register.
+Value value_of(const damiao::RegisterValue& v);
+
+}  // namespace velkarin::tool
