@@ -9,8 +9,6 @@ from collections.abc import Callable, Iterator
 import pytest
 
 import canframes
-import sim
-from conftest import bus_required
 from velkarin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport
 
 TIMEOUT_TEXT = "transport error: timeout waiting for frame"
@@ -26,30 +24,6 @@ DISABLED, ENABLED = 0x0, 0x1
 # A VEL frame sent to a motor in MIT mode is answered but not acted on: a look at the motor
 # that changes nothing.
 PROBE = ControlSetpoint.vel(0.0)
-
-Start = Callable[..., sim.Sim]
-
-
-@pytest.fixture
-def start_sim(vcan: str) -> Iterator[Start]:
-    """start_sim(*motors, options=()) runs one velkarin-sim on vcan0 and stops it at the
-    end of the test, which fails unless it then exits with status 0."""
-    exe = sim.find_sim()
-    if exe is None:
-        reason = f"{sim.EXE_NAME} not found on PATH, beside the interpreter or in ${sim.ENV_VAR}"
-        if bus_required():
-            pytest.fail(reason)
-        pytest.skip(reason)
-    running: list[sim.Sim] = []
-
-    def start(*motors: str, options: tuple[str, ...] = ()) -> sim.Sim:
-        s = sim.Sim(exe, vcan, motors, options)
-        running.append(s)
-        return s
-
-    yield start
-    assert [s.stop() for s in running] == [0] * len(running)
-
 
 @pytest.fixture
 def bus(vcan: str) -> SocketCanTransport:

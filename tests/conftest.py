@@ -1,8 +1,10 @@
-"""Shared pytest set-up: markers, and fixtures for tests on the virtual CAN bus.
+"""Shared pytest set-up of the Python tests (tests/python) and the tool's tests (tests/tool):
+markers, and fixtures for tests on the virtual CAN bus.
 
-Bus tests ask for `vcan` (the name "vcan0"), `vcan1`, or `raw_peer` (a raw socket on vcan0), or
-carry the `requires_bus` marker. Outside tools/vcan-run they skip; inside it (VELKARIN_REQUIRE_BUS=1)
-a missing interface fails them, so a harness run never passes by skipping.
+Bus tests ask for `vcan` (the name "vcan0"), `vcan1`, `raw_peer` (a raw socket on vcan0) or
+`start_sim` (velkarin-sim on vcan0), or carry the `requires_bus` marker. Outside tools/vcan-run
+they skip; inside it (VELKARIN_REQUIRE_BUS=1) a missing interface fails them, so a harness run
+never passes by skipping.
 """
 
 from __future__ import annotations
@@ -10,16 +12,17 @@ from __future__ import annotations
 import os
 import socket
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
 
 # The tests' helpers (stand-in processes, frame packing, the simulator driver) live in support/;
 # the stand-ins also run as scripts from there, so they import each other as top-level modules.
-sys.path.insert(0, str(Path(__file__).resolve().parent / "support"))
+sys.path.insert(0, str(Path(__file__).resolve().parent / "python" / "support"))
 
 import canframes  # noqa: E402
+import sim  # noqa: E402
 
 PEER_TIMEOUT = 2.0  # seconds a peer waits for a frame before the test fails
 
@@ -78,3 +81,27 @@ def raw_peer(vcan: str) -> Iterator[socket.socket]:
         yield sock
     finally:
         sock.close()
+
+
+Start = Callable[..., sim.Sim]
+
+
+@pytest.fixture
+def start_sim(vcan: str) -> Iterator[Start]:
+    """start_sim(*motors, options=()) runs one velkarin-sim on vcan0 and stops it at the
+    end of the test, which fails unless it then exits with status 0."""
+    exe = sim.find_sim()
+    if exe is None:
+        reason = f"{sim.EXE_NAME} not found on PATH, beside the interpreter or in ${sim.ENV_VAR}"
+        if bus_required():
+            pytest.fail(reason)
+        pytest.skip(reason)
+    running: list[sim.Sim] = []
+
+    def start(*motors: str, options: tuple[str, ...] = ()) -> sim.Sim:
+        s = sim.Sim(exe, vcan, motors, options)
+        running.append(s)
+        return s
+
+    yield start
+    assert [s.stop() for s in running] == [0] * len(running)

@@ -1,0 +1,215 @@
+"""velkarin-tool against velkarin-sim on vcan0: every command with its exit status and JSON, scans
+of two and of six motors, an id change that survives a restart through the simulator's flash,
+command lines and conflicts that send nothing, a silent motor and a missing interface."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import canframes
+import velkarin
+
+TOOL = shutil.which("velkarin-tool") or str(Path(sys.executable).parent / "velkarin-tool")
+RUN_WAIT = 60.0  # seconds any one run may take; a scan of every id takes a few
+M1 = "1:0x11:DM4310"
+M2 = "2:0x12:DM4340:pos_vel"
+STORE_1 = bytes.fromhex("0100AA0100000000")
+DISABLE = bytes.fromhex("FFFFFFFFFFFFFFFD")
+
+
+def tool(*args: str, iface: str = "vcan0") -> subprocess.CompletedProcess[str]:
+    return subprocess.run([TOOL, "--iface", iface, *args], capture_output=True, text=True,
+                          timeout=RUN_WAIT, stdin=subprocess.DEVNULL)
+
+
+def tool_json(*args: str) -> Any:
+    done = tool("--json", *args)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def failure(done: subprocess.CompletedProcess[str], status: int) -> str:
+    """The one line a failed run prints on stderr (nothing on stdout)."""
+    assert done.returncode == status, (done.stdout, done.stderr)
+    assert done.stdout == ""
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("velkarin-tool: "), done.stderr
+    return lines[0]
+
+
+def frames_on(peer: socket.socket) -> list[canframes.Frame]:
+    time.sleep(0.05)
+    return canframes.drain(peer)
+
+
+def scan_entry(can_id: int, master: int, mode: str, limits: velkarin.MitLimits,
+               models: list[str]) -> dict[str, Any]:
+    return {"id": can_id, "master_id": master, "mode": mode, "pmax": limits.p_max,
+            "vmax": limits.v_max, "tmax": limits.t_max, "models": models, "sw_ver": 5013}
+
+
+DM4310 = scan_entry(1, 0x11, "mit", velkarin.MitLimits.dm4310(), ["dm4310"])
+DM4340 = scan_entry(2, 0x12, "pos_vel", velkarin.MitLimits.dm4340(), ["dm4340", "dm4340p"])
+SIX = [f"{i}:{0x20 + i:#x}:DMG6215:{'vel' if i == 3 else 'mit'}" for i in range(0x10, 0x16)]
+
+
+@pytest.mark.parametrize(
+    ("motors", "args", "expected"),
+    [
+        pytest.param([M1, M2], [], [DM4310, DM4340], id="two-motors-every-id"),
+        pytest.param(SIX, ["--ids", "0x08-0x40"],
+                     [scan_entry(i, 0x20 + i, "vel" if i == 3 else "mit", velkarin.MitLimits.dmg6215(),
+                                 ["dmg6215", "dmh6220"]) for i in range(0x10, 0x16)],
+                     id="six-motors"),
+    ],
+)  # fmt: skip
+def test_scan_lists_every_motor_with_its_ids_mode_limits_and_models(start_sim, motors, args,
+                                                                    expected):
+    start_sim(*motors)
+    assert tool_json("scan", *args) == expected
+
+
+def test_info_shows_every_register_the_state_and_the_limits_for_a_program(start_sim):
+    start_sim("7:0x17:DM4340")
+    info = tool_json("info", "7")
+    assert (info["id"], info["master_id"], info["models"]) == (7, 0x17, ["dm4340", "dm4340p"])
+    assert len(info["registers"]) == 45
+    assert info["registers"]["ESC_ID"] == 7 and info["registers"]["PMAX"] == 12.5
+    assert info["state"]["status_name"] == "disabled"
+    assert info["limits"] == repr(velkarin.MitLimits(p_max=12.5, v_max=10, kp_max=500, kd_max=5,
+                                                     t_max=28))
+
+
+def test_get_set_and_mode_read_back_what_they_wrote(start_sim):
+    start_sim(M1)
+    assert tool_json("get", "1", "tmax", "22", "CTRL_MODE") == {"TMAX": 10.0, "VMAX": 30.0,
+                                                                 "CTRL_MODE": 1}
+    assert tool_json("set", "1", "TIMEOUT", "2000") == {"TIMEOUT": 2000}
+    assert tool_json("set", "1", "pmax", "12.566") == {"PMAX": 12.566}
+    assert tool_json("mode", "1", "force_pos") == {"CTRL_MODE": 4}
+    assert tool_json("get", "1", "TIMEOUT", "PMAX", "10") == {"TIMEOUT": 2000, "PMAX": 12.566,
+                                                              "CTRL_MODE": 4}
+
+
+def test_the_special_commands_print_the_motors_answer(start_sim):
+    start_sim(M1, options=("--fault", "overload"))
+    statuses = [tool_json(c, "1")["status_name"] for c in ("enable", "clear", "enable", "zero")]
+    assert statuses == ["overload", "disabled", "enabled", "enabled"]
+    state = tool_json("disable", "1", "--master", "0x11")
+    assert (state["status"], state["status_name"]) == (0, "disabled")
+    assert abs(state["position"]) < 0.001  # zero, to one count of the 16-bit position
+
+
+def test_save_disables_then_stores(start_sim, raw_peer):
+    start_sim(M1)
+    assert tool_json("save", "1") == {"saved": True}
+    sent = [(f.can_id, f.data) for f in frames_on(raw_peer) if f.can_id in (0x001, 0x7FF)]
+    assert sent[-2:] == [(0x001, DISABLE), (0x7FF, STORE_1)]
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["set", "1", "PMAX", "-1"],  # outside (0, 3.4e38]
+        ["set", "1", "PMAX", "nan"],
+        ["set", "1", "CTRL_MODE", "5"],
+        ["set", "1", "TIMEOUT", "1.5"],
+        ["set", "1", "sw_ver", "3"],  # read-only
+        ["set", "1", "ESC_ID", "0x800"],
+        ["set", "1", "nosuch", "1"],
+        ["get", "0x800", "PMAX"],
+        ["get", "1", "37"],  # not documented
+        ["mode", "1", "turbo"],
+        ["monitor", "1", "--rate", "0"],
+        ["frobnicate"],
+    ],
+)
+def test_a_wrong_command_line_exits_2_and_sends_nothing(start_sim, raw_peer, args):
+    start_sim(M1)
+    failure(tool(*args), 2)
+    assert frames_on(raw_peer) == []
+
+
+@pytest.mark.parametrize(
+    ("args", "why"),
+    [
+        (["set", "1", "ESC_ID", "2"], "already answers at CAN id 0x002"),
+        (["set", "1", "MST_ID", "0x12"], "already answers on 0x012"),
+        (["set", "1", "MST_ID", "0x102"], "listens on 0x102"),
+    ],
+)
+def test_an_id_conflict_exits_1_and_writes_nothing(start_sim, raw_peer, args, why):
+    start_sim(M1, M2)
+    assert why in failure(tool(*args), 1)
+    writes = [f for f in frames_on(raw_peer) if f.can_id == 0x7FF and f.data[2] == 0x55]
+    assert writes == []
+
+
+def test_an_id_change_saved_to_flash_survives_a_restart(start_sim, tmp_path):
+    flash = str(tmp_path / "flash")
+    first = start_sim(M1, options=("--flash", flash))
+    assert tool_json("set", "1", "MST_ID", "0x21") == {"MST_ID": 0x21}
+    assert tool_json("set", "1", "ESC_ID", "5", "--save") == {"ESC_ID": 5}
+    assert first.stop() == 0
+    start_sim(M1, options=("--flash", flash))
+    assert tool_json("get", "5", "ESC_ID", "MST_ID") == {"ESC_ID": 5, "MST_ID": 0x21}
+    assert "did not answer" in failure(tool("get", "1", "MST_ID"), 1)
+
+
+def test_can_br_says_what_the_interface_must_become(start_sim):
+    start_sim(M1)
+    done = tool("--json", "set", "1", "can_br", "3")
+    assert done.returncode == 0 and json.loads(done.stdout) == {"can_br": 3}
+    assert "bitrate 500000" in done.stderr
+
+
+def test_a_silent_motor_and_a_missing_interface_exit_1_with_one_line(start_sim):
+    start_sim(M1, options=("--silent",))
+    assert "motor 0x001 did not answer a read of PMAX within 50 ms" in failure(tool("get", "1", "PMAX"), 1)
+    line = failure(tool("scan", iface="nosuch0"), 1)
+    assert "nosuch0" in line and "ip link set" in line
+
+
+@pytest.mark.parametrize("stop", ["duration", "ctrl-c"])
+def test_monitor_samples_every_motor_and_only_ever_refreshes(start_sim, raw_peer, tmp_path, stop):
+    start_sim(M1, "2:0x12:DM4340")
+    csv = tmp_path / "samples.csv"
+    argv = [TOOL, "--iface", "vcan0", "--json", "monitor", "1", "2", "--rate", "20", "--csv", str(csv)]
+    if stop == "duration":
+        argv += ["--duration", "1"]
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if stop == "ctrl-c":
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=RUN_WAIT)
+    assert proc.returncode == 0, err
+    summary = json.loads(out)
+    assert [s["id"] for s in summary] == [1, 2]
+    assert all(s["samples"] >= 10 for s in summary)
+    rows = csv.read_text().splitlines()
+    assert rows[0] == "time,id,status,position,velocity,torque,t_mos,t_rotor"
+    assert len(rows) - 1 == sum(s["samples"] for s in summary)
+    assert {f.can_id for f in frames_on(raw_peer)} <= {0x7FF, 0x11, 0x12}  # requests, answers
+
+
+def test_doctor_reports_what_would_make_a_program_fail(start_sim):
+    start_sim("1:0x11:DM4310:pos_vel", "2:0x12:DM4310", options=("--fault", "overtemp"))
+    tool_json("set", "2", "TIMEOUT", "100")
+    report = tool_json("doctor")
+    assert report["interface"]["name"] == "vcan0" and report["interface"]["up"] is True
+    assert [m["id"] for m in report["motors"]] == [1, 2]
+    found = {(f["id"], f["what"].split(":")[0].split(" is ")[0]) for f in report["findings"]}
+    assert {(1, "control mode"), (1, "TIMEOUT"), (2, "TIMEOUT"), (1, "latched fault"),
+            (1, "t_mos")} <= found
+    assert all(f["fix"] for f in report["findings"])
