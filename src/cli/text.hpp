@@ -23,12 +23,18 @@ inline std::optional<std::uint64_t> parse_uint(std::string_view s) {
     return v;
 }
 
-inline std::optional<double> parse_double(std::string_view s) {
-    double v = 0.0;
+// A floating-point number as typed; the whole text must be the number ("nan"
+// and "inf" are numbers too: callers that need a finite value check).
+template <typename Real>
+std::optional<Real> parse_real(std::string_view s) {
+    Real v{};
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
     if (s.empty() || ec != std::errc{} || end != s.data() + s.size()) return std::nullopt;
     return v;
 }
+
+inline std::optional<double> parse_double(std::string_view s) { return parse_real<double>(s); }
+inline std::optional<float> parse_float(std::string_view s) { return parse_real<float>(s); }
 
 // Splits on runs of spaces and tabs.
 inline std::vector<std::string_view> words(std::string_view line) {
@@ -41,15 +47,6 @@ inline std::vector<std::string_view> words(std::string_view line) {
         if (i > start) out.push_back(line.substr(start, i - start));
     }
     return out;
-}
-
-// A float as typed; the whole text must be the number ("nan" and "inf" are
-// numbers too: callers that need a finite value check).
-inline std::optional<float> parse_float(std::string_view s) {
-    float v = 0.0f;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || ec != std::errc{} || end != s.data() + s.size()) return std::nullopt;
-    return v;
 }
 
 }  // namespace velkarin::cli

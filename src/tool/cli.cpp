@@ -56,6 +56,13 @@ public:
                      " (velkarin-tool " + std::string(command_) + " --help lists them)");
     }
 
+    // For a command that takes no options at all.
+    std::expected<void, Failure> no_options() {
+        return scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+            return unknown_option(flag);
+        });
+    }
+
     std::expected<void, Failure> expect_count(std::size_t min, std::size_t max,
                                               std::string_view what) const {
         if (positional_.size() < min || positional_.size() > max)
@@ -141,22 +148,21 @@ std::expected<Command, Failure> parse_scan(Words& w) {
     return scan;
 }
 
-std::expected<Command, Failure> parse_info(Words& w) {
-    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
-        return w.unknown_option(flag);
-    });
-    if (!ok) return std::unexpected(ok.error());
+// The commands whose only argument is one motor id.
+std::expected<std::uint16_t, Failure> only_a_motor_id(Words& w) {
+    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
     if (auto c = w.expect_count(1, 1, "one motor id"); !c) return std::unexpected(c.error());
-    auto id = parse_id(w.positional()[0], "the motor id");
+    return parse_id(w.positional()[0], "the motor id");
+}
+
+std::expected<Command, Failure> parse_info(Words& w) {
+    auto id = only_a_motor_id(w);
     if (!id) return std::unexpected(id.error());
     return commands::Info{*id};
 }
 
 std::expected<Command, Failure> parse_get(Words& w) {
-    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
-        return w.unknown_option(flag);
-    });
-    if (!ok) return std::unexpected(ok.error());
+    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
     if (auto c = w.expect_count(2, 256, "a motor id and one or more registers"); !c)
         return std::unexpected(c.error());
     auto id = parse_id(w.positional()[0], "the motor id");
@@ -192,10 +198,7 @@ std::expected<Command, Failure> parse_set(Words& w) {
 }
 
 std::expected<Command, Failure> parse_mode(Words& w) {
-    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
-        return w.unknown_option(flag);
-    });
-    if (!ok) return std::unexpected(ok.error());
+    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
     if (auto c = w.expect_count(2, 2, "a motor id and a mode"); !c) return std::unexpected(c.error());
     auto id = parse_id(w.positional()[0], "the motor id");
     if (!id) return std::unexpected(id.error());
@@ -207,12 +210,7 @@ std::expected<Command, Failure> parse_mode(Words& w) {
 }
 
 std::expected<Command, Failure> parse_save(Words& w) {
-    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
-        return w.unknown_option(flag);
-    });
-    if (!ok) return std::unexpected(ok.error());
-    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return std::unexpected(c.error());
-    auto id = parse_id(w.positional()[0], "the motor id");
+    auto id = only_a_motor_id(w);
     if (!id) return std::unexpected(id.error());
     return commands::Save{*id};
 }
@@ -262,10 +260,7 @@ std::expected<Command, Failure> parse_monitor(Words& w) {
 }
 
 std::expected<Command, Failure> parse_doctor(Words& w) {
-    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
-        return w.unknown_option(flag);
-    });
-    if (!ok) return std::unexpected(ok.error());
+    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
     if (auto c = w.expect_count(0, 0, "no arguments"); !c) return std::unexpected(c.error());
     return commands::Doctor{};
 }
