@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "damiao/register_kind.hpp"
+#include "register_kind.hpp"
 
 namespace velkarin::damiao {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "damiao/mit/codec.hpp"
+#include "../mit/codec.hpp"
 
 namespace velkarin::damiao {
 
