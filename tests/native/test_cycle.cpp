@@ -44,7 +44,7 @@ std::string backend_text(int e) {
 const std::string kTimedOut = "transport error: timeout waiting for frame";
 constexpr MitLimits kBadLimits{-1.0f, 30.0f, 500.0f, 5.0f, 10.0f};
 
-struct MotorSpec {
+struct TestMotor {
     std::uint16_t id;
     std::uint16_t master;
     MitLimits limits{};
@@ -59,7 +59,7 @@ Answer error_answer(TransportError e) { return {std::nullopt, e}; }
 
 struct CycleCase {
     const char* name;
-    std::vector<MotorSpec> motors;
+    std::vector<TestMotor> motors;
     std::vector<Command> commands;  // one per motor
     std::vector<TransportError> send_errors;  // taken by the first sends
     std::vector<Answer> answers;              // what the bus delivers, in order
@@ -104,7 +104,7 @@ TEST_P(Cycle, SendsEveryFrameThenGivesEachMotorItsOwnOutcome) {
 }
 
 const Command kMit = MitSetpoint{};
-const std::vector<MotorSpec> kThree = {{1, 0x11}, {2, 0x12}, {3, 0x13}};
+const std::vector<TestMotor> kThree = {{1, 0x11}, {2, 0x12}, {3, 0x13}};
 const std::vector<Command> kThreeMit = {kMit, kMit, kMit};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -262,7 +262,7 @@ TEST(CycleFrames, AreTheFramesTheSingleMotorCallsSend) {
 
 struct RefusedCase {
     const char* name;
-    std::vector<MotorSpec> motors;
+    std::vector<TestMotor> motors;
     std::size_t outcome_slots;
     std::string text;
 };
