@@ -3,7 +3,7 @@ the long runs (memory and descriptors after many commands, callgrind profiles) t
 process of their own.
 
     worker.py soak --count N [--iface vcan0] [--responder LIB.so]
-    worker.py callgrind {velkarin,python-can} --count N [--toggle LIB.so]
+    worker.py callgrind {velkarin,python-can,velkarin-six} --count N [--toggle LIB.so]
     worker.py rate --count N [--toggle LIB.so]
 
 Every subcommand prints one JSON object on stdout; progress goes to stderr.
@@ -96,6 +96,11 @@ class Motor:
     master_id: int
 
 
+# The six motors of the cycle rows: CAN id i, master id 0x10 + i.
+SIX = [Motor(i, 0x10 + i) for i in range(1, 7)]
+SIX_CYCLE = "velkarin, 6 motors one after another"
+
+
 def mit_with_new_setpoint(d: velkarin.Damiao, bus: velkarin.SocketCanTransport, q: float,
                           dq: float, kp: float, kd: float, tau: float) -> velkarin.MotorState:
     """What a control loop does each cycle: a fresh setpoint from five floats, then the command."""
@@ -131,6 +136,16 @@ def contender(name: str, iface: str, motor: Motor) -> Iterator[tuple[Callable[..
             bus.shutdown()
         return
     bus = velkarin.SocketCanTransport(iface)
+    if name == SIX_CYCLE:
+        ds = [velkarin.Damiao(m.motor_id, m.master_id, timeout_ms=TIMEOUT_MS) for m in SIX]
+        sp = velkarin.MitSetpoint(q, dq, kp, kd, tau)
+
+        def cycle() -> None:
+            for d in ds:
+                d.mit_control(bus, sp)
+
+        yield cycle, ()
+        return
     d = velkarin.Damiao(motor.motor_id, motor.master_id, timeout_ms=TIMEOUT_MS)
     if name == "velkarin mit_control":
         yield d.mit_control, (bus, velkarin.MitSetpoint(q, dq, kp, kd, tau))
@@ -221,10 +236,11 @@ def soak(count: int, iface: str, motor: Motor, responder: str | None) -> dict:
 
 
 def callgrind_loop(which: str, count: int, iface: str, motor: Motor, toggle_lib: str) -> dict:
-    """`count` commands of one contender with callgrind collecting only around the loop
-    (collection starts off: valgrind --collect-atstart=no)."""
+    """`count` commands (six-motor cycles for velkarin-six) of one contender with callgrind
+    collecting only around the loop (collection starts off: valgrind --collect-atstart=no)."""
     toggler = InprocResponder(toggle_lib)
-    name = {"velkarin": "velkarin mit_control", "python-can": "python-can"}[which]
+    name = {"velkarin": "velkarin mit_control", "python-can": "python-can",
+            "velkarin-six": SIX_CYCLE}[which]
     with contender(name, iface, motor) as (call, args):
         for _ in range(50):
             call(*args)
@@ -262,7 +278,7 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--count", type=int, default=1_000_000)
     s.add_argument("--responder", help="inproc_responder library: answer from a native thread")
     c = sub.add_parser("callgrind")
-    c.add_argument("which", choices=["velkarin", "python-can"])
+    c.add_argument("which", choices=["velkarin", "python-can", "velkarin-six"])
     c.add_argument("--count", type=int, default=2000)
     c.add_argument("--toggle", required=True, help="inproc_responder library (callgrind toggle)")
     r = sub.add_parser("rate")
