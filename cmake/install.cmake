@@ -1,5 +1,7 @@
 # `cmake --install`: the public headers under include/velkarin/, the static
 # core, the CMake package (velkarin::core) and the pkg-config file velkarin.pc.
+# Everything here is the component velkarin_library, which installs without building the
+# programs: cmake --build B --target velkarin_core && cmake --install B --component velkarin_library
 include(CMakePackageConfigHelpers)
 
 # The public headers, one folder per subsystem; every other header stays private.
@@ -22,23 +24,28 @@ set(VELKARIN_PUBLIC_HEADERS
 set(VELKARIN_INCLUDE_DEST ${CMAKE_INSTALL_INCLUDEDIR}/velkarin)
 foreach(header IN LISTS VELKARIN_PUBLIC_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
-  install(FILES src/${header} DESTINATION ${VELKARIN_INCLUDE_DEST}/${folder})
+  install(FILES src/${header} DESTINATION ${VELKARIN_INCLUDE_DEST}/${folder}
+          COMPONENT velkarin_library)
 endforeach()
-install(FILES ${VELKARIN_VERSION_HEADER} DESTINATION ${VELKARIN_INCLUDE_DEST})
+install(FILES ${VELKARIN_VERSION_HEADER} DESTINATION ${VELKARIN_INCLUDE_DEST}
+        COMPONENT velkarin_library)
 
-install(TARGETS velkarin_core EXPORT velkarinTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS velkarin_core EXPORT velkarinTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        COMPONENT velkarin_library)
 
 set(VELKARIN_CMAKE_DEST ${CMAKE_INSTALL_LIBDIR}/cmake/velkarin)
-install(EXPORT velkarinTargets NAMESPACE velkarin:: DESTINATION ${VELKARIN_CMAKE_DEST})
+install(EXPORT velkarinTargets NAMESPACE velkarin:: DESTINATION ${VELKARIN_CMAKE_DEST}
+        COMPONENT velkarin_library)
 configure_package_config_file(cmake/velkarinConfig.cmake.in
   ${PROJECT_BINARY_DIR}/velkarinConfig.cmake INSTALL_DESTINATION ${VELKARIN_CMAKE_DEST})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/velkarinConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/velkarinConfig.cmake
               ${PROJECT_BINARY_DIR}/velkarinConfigVersion.cmake
-        DESTINATION ${VELKARIN_CMAKE_DEST})
+        DESTINATION ${VELKARIN_CMAKE_DEST} COMPONENT velkarin_library)
 
 file(RELATIVE_PATH VELKARIN_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" VELKARIN_PC_TO_PREFIX "${VELKARIN_PC_TO_PREFIX}")
 configure_file(cmake/velkarin.pc.in ${PROJECT_BINARY_DIR}/velkarin.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/velkarin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/velkarin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT velkarin_library)
