@@ -69,20 +69,21 @@ def simulator(exe: str, iface: str, motors: list[tuple[worker.Motor, str]]) -> I
     cmd = [exe, "--iface", iface]
     for m, mode in motors:
         cmd += ["--motor", f"{m.motor_id}:{m.master_id:#x}:DM4310:{mode}"]
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-    try:
-        ready, _, _ = select.select([proc.stdout], [], [], 20.0)
-        line = proc.stdout.readline() if ready else ""
-        if "ready" not in line:
-            raise RuntimeError(f"velkarin-sim did not get ready (said {line.strip()!r})")
-        yield
-    finally:
-        proc.terminate()
+    # Leaving the Popen block closes the pipe to its stdout.
+    with subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True) as proc:
         try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
+            ready, _, _ = select.select([proc.stdout], [], [], 20.0)
+            line = proc.stdout.readline() if ready else ""
+            if "ready" not in line:
+                raise RuntimeError(f"velkarin-sim did not get ready (said {line.strip()!r})")
+            yield
+        finally:
+            proc.terminate()
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(5)
 
 
 # -- checks before measuring ---------------------------------------------------------------------
