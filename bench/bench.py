@@ -428,12 +428,13 @@ def ratios(summaries: list[dict]) -> dict:
 
 
 def six_motor_report(six: dict, cg: dict, sc: dict) -> str:
-    """The cycle rows: rate, cycle time, instructions and system calls per cycle, and each
-    row's median cycle against the wire time of the same twelve frames."""
+    """The cycle rows: rate, cycle time, instructions, system calls and waits per cycle, and
+    each row's median cycle against the wire time of the same twelve frames."""
     w = six["wire"]
     head = (f"{'6-motor cycle, one MIT command each':<36} {'cyc/s':>6} {'±%':>4} {'median':>7} "
-            f"{'p99':>7} {'instr':>7} {'calls':>6} {'x wire':>6}")
-    unit = f"{'':<36} {'':>6} {'':>4} {'µs':>7} {'µs':>7} {'/cycle':>7} {'/cycle':>6} {'':>6}"
+            f"{'p99':>7} {'instr':>7} {'calls':>6} {'waits':>6} {'x wire':>6}")
+    unit = (f"{'':<36} {'':>6} {'':>4} {'µs':>7} {'µs':>7} {'/cycle':>7} {'/cycle':>6} "
+            f"{'/cycle':>6} {'':>6}")
     lines = [head, unit, "-" * len(head)]
     for s in six["rows"]:
         key = six_key(SIX_ROWS[s["name"]])
@@ -442,10 +443,13 @@ def six_motor_report(six: dict, cg: dict, sc: dict) -> str:
         calls = sc.get(key, {}).get("total_per_command", math.nan)
         lines.append(f"{s['name']:<36} {rate['median']:>6.0f} {100 * rate['spread']:>4.0f} "
                      f"{lat['median']:>7.0f} {lat['p99']:>7.0f} {instr:>7.0f} {calls:>6.0f} "
+                     f"{s['switches_per_iteration']['voluntary']:>6.1f} "
                      f"{lat['median'] / w['cycle_us']:>6.2f}")
     lines.append(f"{'wire limit, 1 Mbit/s, 12 frames':<36} {w['cycles_per_s']:>6.0f} {'':>4} "
-                 f"{w['cycle_us']:>7.0f} {'':>7} {'':>7} {'':>6} {1:>6.2f}")
-    lines.append(f"  the twelve frames take {w['bits']} bits with stuffing ({', '.join(map(str, w['frame_bits']))})")
+                 f"{w['cycle_us']:>7.0f} {'':>7} {'':>7} {'':>6} {'':>6} {1:>6.2f}")
+    lines.append(f"  the twelve frames take {w['bits']} bits with stuffing "
+                 f"({', '.join(map(str, w['frame_bits']))}); waits: times per cycle the measuring "
+                 "thread blocked for a reply (voluntary context switches)")
     by = {s["name"]: s["round_trips_per_s"]["median"] for s in six["rows"]}
     py, batched = by["Python, one motor after another"], by["C++ core, batched cycle"]
     lines.append(f"  batched cycle / Python one after another: {stats.ratio(batched, py):.2f}x cycles per second")

@@ -19,19 +19,27 @@ inline std::int64_t now_ns() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-inline std::int64_t thread_cpu_ns() {
+// What getrusage says of this thread: its CPU time, and how often it gave up the CPU waiting
+// (voluntary) or was preempted (involuntary).
+struct ThreadUsage {
+    std::int64_t cpu_ns = 0;
+    long voluntary = 0;
+    long involuntary = 0;
+};
+
+inline ThreadUsage thread_usage() {
     rusage ru{};
     ::getrusage(RUSAGE_THREAD, &ru);
     auto ns = [](const timeval& tv) {
         return static_cast<std::int64_t>(tv.tv_sec) * 1'000'000'000 + tv.tv_usec * 1000;
     };
-    return ns(ru.ru_utime) + ns(ru.ru_stime);
+    return {ns(ru.ru_utime) + ns(ru.ru_stime), ru.ru_nvcsw, ru.ru_nivcsw};
 }
 
 struct Run {
     long iterations = 0;
     std::int64_t wall_ns = 0;
-    std::int64_t cpu_ns = 0;        // this thread's user and system time over the loop
+    ThreadUsage used;               // over the measured loop
     std::vector<std::int64_t> lat;  // one entry per call when stamped, else empty
 };
 
@@ -44,7 +52,7 @@ Run timed_loop(Call&& call, long iterations, long warmup, bool stamps, bool call
     r.iterations = iterations;
     r.lat.resize(stamps ? static_cast<std::size_t>(iterations) : 0);
     if (callgrind) CALLGRIND_TOGGLE_COLLECT;
-    const std::int64_t cpu0 = thread_cpu_ns();
+    const ThreadUsage u0 = thread_usage();
     const std::int64_t t0 = now_ns();
     if (stamps) {
         std::int64_t t = t0;
@@ -58,17 +66,20 @@ Run timed_loop(Call&& call, long iterations, long warmup, bool stamps, bool call
         for (long i = 0; i < iterations; ++i) call();
     }
     r.wall_ns = now_ns() - t0;
-    r.cpu_ns = thread_cpu_ns() - cpu0;
+    const ThreadUsage u1 = thread_usage();
+    r.used = {u1.cpu_ns - u0.cpu_ns, u1.voluntary - u0.voluntary, u1.involuntary - u0.involuntary};
     if (callgrind) CALLGRIND_TOGGLE_COLLECT;
     return r;
 }
 
-// {"iterations": N, "wall_ns": W, "cpu_ns": C, <extra>, "lat_ns": [...]} on one line; `extra`
-// holds further "key": value pairs.
+// {"iterations": N, "wall_ns": W, "cpu_ns": C, "voluntary_switches": V,
+// "involuntary_switches": I, <extra>, "lat_ns": [...]} on one line; `extra` holds further
+// "key": value pairs.
 inline void print_run(const Run& r, const std::string& extra) {
-    std::printf("{\"iterations\": %ld, \"wall_ns\": %lld, \"cpu_ns\": %lld, %s, \"lat_ns\": [",
-                r.iterations, static_cast<long long>(r.wall_ns), static_cast<long long>(r.cpu_ns),
-                extra.c_str());
+    std::printf("{\"iterations\": %ld, \"wall_ns\": %lld, \"cpu_ns\": %lld, "
+                "\"voluntary_switches\": %ld, \"involuntary_switches\": %ld, %s, \"lat_ns\": [",
+                r.iterations, static_cast<long long>(r.wall_ns), static_cast<long long>(r.used.cpu_ns),
+                r.used.voluntary, r.used.involuntary, extra.c_str());
     for (std::size_t i = 0; i < r.lat.size(); ++i)
         std::printf(i == 0 ? "%lld" : ", %lld", static_cast<long long>(r.lat[i]));
     std::printf("]}\n");

@@ -31,19 +31,22 @@ SETPOINT = (0.5, 0.0, 20.0, 0.5, 0.0)  # q, dq, kp, kd, tau
 TIMEOUT_MS = 100  # generous: a busy machine must not turn into failed commands
 
 
-def thread_cpu_ns() -> int:
+def thread_usage() -> tuple[int, int, int]:
+    """This thread's CPU time in ns, and how often it gave up the CPU waiting (voluntary) or
+    was preempted (involuntary)."""
     ru = resource.getrusage(resource.RUSAGE_THREAD)
-    return round((ru.ru_utime + ru.ru_stime) * 1e9)
+    return round((ru.ru_utime + ru.ru_stime) * 1e9), ru.ru_nvcsw, ru.ru_nivcsw
 
 
 def measure(call: Callable[..., Any], args: tuple, iterations: int, warmup: int, stamped: bool) -> dict:
     """Runs call(*args) warmup times, then iterations times under the clock and getrusage.
-    Stamped runs read the clock once per command (each latency includes that read)."""
+    Stamped runs read the clock once per command (each latency includes that read). The
+    switches count how often the thread waited (voluntary) or was preempted (involuntary)."""
     for _ in range(warmup):
         call(*args)
     lat = [0] * iterations if stamped else []
     clock = time.perf_counter_ns
-    c0 = thread_cpu_ns()
+    u0 = thread_usage()
     t0 = clock()
     if stamped:
         t = t0
@@ -56,8 +59,10 @@ def measure(call: Callable[..., Any], args: tuple, iterations: int, warmup: int,
         for _ in range(iterations):
             call(*args)
     t1 = clock()
-    c1 = thread_cpu_ns()
-    return {"iterations": iterations, "wall_ns": t1 - t0, "cpu_ns": c1 - c0, "lat_ns": lat}
+    u1 = thread_usage()
+    return {"iterations": iterations, "wall_ns": t1 - t0, "cpu_ns": u1[0] - u0[0],
+            "voluntary_switches": u1[1] - u0[1], "involuntary_switches": u1[2] - u0[2],
+            "lat_ns": lat}
 
 
 class InprocResponder:
