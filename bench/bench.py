@@ -281,7 +281,8 @@ class Bench:
         result: dict = {"commands": n, "module": self.a.symbols_build or "installed"}
         for name, cmd in runs.items():
             out = outdir / f"callgrind.{name.replace(' ', '-')}.out"
-            say(f"callgrind: {name} ({n} commands)")
+            per = cycles if name.startswith("six") else n
+            say(f"callgrind: {name} ({per} {'cycles' if name.startswith('six') else 'commands'})")
             t0 = time.monotonic()
             p = subprocess.run([valgrind, "--tool=callgrind", "--collect-atstart=no",
                                 f"--callgrind-out-file={out}", *cmd],
@@ -289,7 +290,6 @@ class Bench:
             if p.returncode != 0:
                 raise RuntimeError(f"callgrind {name} failed: {p.stderr[-2000:]}")
             total = stats.callgrind_total(out.read_text())
-            per = cycles if name.startswith("six") else n
             entry = {"instructions_per_command": total / per, "seconds": time.monotonic() - t0}
             for mode, flag in (("self", "--inclusive=no"), ("inclusive", "--inclusive=yes")):
                 ann = subprocess.run(["callgrind_annotate", flag, str(out)], capture_output=True,

@@ -82,7 +82,8 @@ Result<CanFrame> mode_frame(const Damiao& motor, const ControlSetpoint& sp) {
                                      modes::pos_vel_payload(s));
             },
             [&](const setpoints::Vel& s) -> Result<CanFrame> {
-                return command_frame(offset_id(modes::kVelBase, motor.motor_id()), modes::vel_payload(s));
+                return command_frame(offset_id(modes::kVelBase, motor.motor_id()),
+                                     modes::vel_payload(s));
             },
             [&](const setpoints::ForcePos& s) -> Result<CanFrame> {
                 return command_frame(offset_id(modes::kForcePosBase, motor.motor_id()),
