@@ -51,17 +51,3 @@ def test_all_zero_frame_is_stuffed_every_fifth_bit():
     # id 0, zero data: 15 zeros (SOF, id, RTR, IDE, r0) take 3 stuff bits; DLC 8 is 1000,
     # and its 3 zeros with the 64 of the data take 13 more, before the CRC adds its own.
     assert wire.frame_bits(0x000, bytes(8)) >= 111 + 16
-
-
-def test_wire_limit_adds_the_frames_at_the_bit_rate():
-    frames = [(0x001, bytes(8)), (0x011, bytes.fromhex("117fff7ff7ff1e28"))]
-    r = wire.wire_limit(frames, bitrate=500_000)
-    assert r["bits"] == sum(r["frame_bits"]) == wire.cycle_bits(frames)
-    assert r["cycle_us"] == pytest.approx(r["bits"] * 2.0)
-    assert r["cycles_per_s"] == pytest.approx(1e6 / r["cycle_us"])
-
-
-@pytest.mark.parametrize("can_id, data", [(0x800, b""), (-1, b""), (0x1, bytes(9))])
-def test_frames_a_classic_standard_frame_cannot_carry_are_refused(can_id, data):
-    with pytest.raises(ValueError):
-        wire.frame_bits(can_id, data)

@@ -83,9 +83,6 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"two motors on one master id", errors::DuplicateMasterId{0x11},
                  "two motors of one cycle answer on master id 0x011: their replies cannot be "
                  "told apart"},
-        TextCase{"highest standard master id", errors::DuplicateMasterId{0x7FF},
-                 "two motors of one cycle answer on master id 0x7FF: their replies cannot be "
-                 "told apart"},
         TextCase{"outcome slots missing", errors::OutcomeCount{6, 5},
                  "a cycle of 6 commands needs as many outcome slots, got 5"}));
 
