@@ -1,7 +1,8 @@
 """The side-by-side benchmark, run on the virtual CAN bus by bench/run: velkarin, python-can
 with the MIT packing in plain Python, and a raw-socket C++ floor, against the same velkarin-sim
-motor on the same interface, and against an in-process native responder; then a six-motor
-cycle, callgrind instruction counts and a long run for memory and descriptors.
+motor on the same interface, and against an in-process native responder; then the six-motor
+cycle rows (Python and the C++ core one motor after another, the C++ batched cycle, the wire
+limit), callgrind instruction counts and a long run for memory and descriptors.
 
 Prints one table with the ratios and writes results/latest.json and results/latency.png.
 """
@@ -10,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import platform
 import select
@@ -28,6 +30,7 @@ sys.path.insert(0, str(HERE))
 import velkarin  # noqa: E402
 
 import stats  # noqa: E402
+import wire  # noqa: E402
 import worker  # noqa: E402
 from python_can_client import Limits, pack_mit, unpack_feedback  # noqa: E402
 
@@ -37,7 +40,16 @@ MIT_MOTOR = worker.Motor(1, 0x11)
 # velkarin-sim's motors for the contenders: one per control mode, each started in its mode.
 MODE_MOTORS = {"mit": worker.Motor(1, 0x11), "pos_vel": worker.Motor(2, 0x12),
                "vel": worker.Motor(3, 0x13), "force_pos": worker.Motor(4, 0x14)}
-SIX = [worker.Motor(i, 0x10 + i) for i in range(1, 7)]
+SIX = worker.SIX
+# The six-motor cycle rows: the name of each and how bench/cycle runs it (None: in Python).
+SIX_ROWS = {"Python, one motor after another": None,
+            "C++ core, one motor after another": "sequential",
+            "C++ core, batched cycle": "batched"}
+
+
+def six_key(mode: str | None) -> str:
+    """A cycle row's name in the callgrind and strace results."""
+    return f"six {mode or 'python'}"
 # The floor making the calls of a deadline-bounded exchange (a clock read after the send, a
 # clock read and SO_RCVTIMEO before each read): what velkarin's command does in the kernel.
 FLOOR_DEADLINE = "floor, deadline calls"
@@ -57,20 +69,21 @@ def simulator(exe: str, iface: str, motors: list[tuple[worker.Motor, str]]) -> I
     cmd = [exe, "--iface", iface]
     for m, mode in motors:
         cmd += ["--motor", f"{m.motor_id}:{m.master_id:#x}:DM4310:{mode}"]
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-    try:
-        ready, _, _ = select.select([proc.stdout], [], [], 20.0)
-        line = proc.stdout.readline() if ready else ""
-        if "ready" not in line:
-            raise RuntimeError(f"velkarin-sim did not get ready (said {line.strip()!r})")
-        yield
-    finally:
-        proc.terminate()
+    # Leaving the Popen block closes the pipe to its stdout.
+    with subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True) as proc:
         try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
+            ready, _, _ = select.select([proc.stdout], [], [], 20.0)
+            line = proc.stdout.readline() if ready else ""
+            if "ready" not in line:
+                raise RuntimeError(f"velkarin-sim did not get ready (said {line.strip()!r})")
+            yield
+        finally:
+            proc.terminate()
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(5)
 
 
 # -- checks before measuring ---------------------------------------------------------------------
@@ -111,6 +124,32 @@ def check_same_frames(iface: str) -> dict:
     return {"frame": expected.hex(), "reply": reply.hex()}
 
 
+def cycle_frames(iface: str) -> list[tuple[int, bytes]]:
+    """The twelve frames of one six-motor cycle as a sniffer socket sees them: each motor's MIT
+    command and its reply, for the wire limit (stuff bits depend on the bytes)."""
+    import can
+
+    wanted = {m.motor_id for m in SIX} | {m.master_id for m in SIX}
+    sniffer = can.Bus(interface="socketcan", channel=iface)
+    try:
+        bus = velkarin.SocketCanTransport(iface)
+        sp = velkarin.MitSetpoint(*worker.SETPOINT)
+        for m in SIX:
+            velkarin.Damiao(m.motor_id, m.master_id, timeout_ms=worker.TIMEOUT_MS).mit_control(bus, sp)
+        del bus
+        seen: dict[int, bytes] = {}
+        deadline = time.monotonic() + 2.0
+        while len(seen) < len(wanted) and time.monotonic() < deadline:
+            msg = sniffer.recv(0.5)
+            if msg is not None and not msg.is_extended_id and msg.arbitration_id in wanted:
+                seen.setdefault(msg.arbitration_id, bytes(msg.data))
+    finally:
+        sniffer.shutdown()
+    if len(seen) < len(wanted):
+        raise RuntimeError(f"the sniffer saw {len(seen)} of the cycle's {len(wanted)} frames")
+    return sorted(seen.items())
+
+
 # -- rows of the table ----------------------------------------------------------------------------
 
 
@@ -119,6 +158,7 @@ class Bench:
         self.a = a
         self.build = Path(a.build)
         self.floor = str(self.build / "floor")
+        self.cycle = str(self.build / "cpp" / "cycle")
         self.responder_lib = str(self.build / "libinproc_responder.so")
         self.payload = pack_mit(Limits(), *worker.SETPOINT).hex()
 
@@ -183,29 +223,33 @@ class Bench:
 
     # -- six motors ---------------------------------------------------------------------------
 
-    def six_motor_cycle(self) -> dict:
-        runs = []
+    def cycle_cmd(self, mode: str, cycles: int, warmup: int) -> list[str]:
+        return [self.cycle, "--iface", SIM_IFACE, "--mode", mode,
+                "--setpoint", ",".join(str(x) for x in worker.SETPOINT),
+                "--motors", str(len(SIX)), "--timeout-ms", str(worker.TIMEOUT_MS),
+                "--iterations", str(cycles), "--warmup", str(warmup)]
+
+    def six_run(self, mode: str | None, cycles: int, stamped: bool) -> dict:
+        warmup = self.a.warmup // len(SIX)
+        if mode is None:
+            return worker.run(worker.SIX_CYCLE, SIM_IFACE, SIX[0], cycles, warmup, stamped)
+        cmd = self.cycle_cmd(mode, cycles, warmup) + (["--stamps"] if stamped else [])
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=self.bound())
+        if out.returncode != 0:
+            raise RuntimeError(f"cycle --mode {mode} failed: {out.stderr.strip()}")
+        return json.loads(out.stdout)
+
+    def six_motor_rows(self) -> list[stats.Row]:
+        """The cycle rows, one MIT command per motor and cycle; like the table, repetitions go
+        round the rows in turn."""
         cycles = max(self.a.iterations // len(SIX), 100)
+        rows = [stats.Row(name, "sim") for name in SIX_ROWS]
         for rep in range(self.a.reps):
-            for stamped in (False, True):
-                bus = velkarin.SocketCanTransport(SIM_IFACE)
-                ds = [velkarin.Damiao(m.motor_id, m.master_id, timeout_ms=worker.TIMEOUT_MS)
-                      for m in SIX]
-                sp = velkarin.MitSetpoint(*worker.SETPOINT)
-
-                def cycle() -> None:
-                    for d in ds:
-                        d.mit_control(bus, sp)
-
-                runs.append((stamped, worker.measure(cycle, (), cycles, self.a.warmup // 6, stamped)))
-                del bus, ds
-        row = stats.Row("velkarin, 6 motors, one command each", "sim")
-        row.plain = [r for s, r in runs if not s]
-        row.stamped = [r for s, r in runs if s]
-        s = row.summary()
-        return {"motors": len(SIX), "cycles_per_s": s["round_trips_per_s"],
-                "cycle_latency_us": s["latency_us"], "cpu_us_per_cycle": s["cpu_us_per_command"],
-                "cycles": cycles, "repetitions": self.a.reps}
+            for row in rows:
+                row.plain.append(self.six_run(SIX_ROWS[row.name], cycles, stamped=False))
+                row.stamped.append(self.six_run(SIX_ROWS[row.name], cycles, stamped=True))
+            say(f"six-motor repetition {rep + 1}/{self.a.reps} done")
+        return rows
 
     # -- callgrind ----------------------------------------------------------------------------
 
@@ -227,10 +271,18 @@ class Bench:
             "floor": [self.floor, "--iface", SIM_IFACE, "--payload", self.payload,
                       "--iterations", str(n), "--warmup", "50", "--callgrind"],
         }
+        # The cycle rows, per cycle of six commands.
+        cycles = max(n // len(SIX), 10)
+        for mode in SIX_ROWS.values():
+            runs[six_key(mode)] = (
+                [sys.executable, str(HERE / "worker.py"), "callgrind", "velkarin-six", "--count",
+                 str(cycles), "--toggle", self.responder_lib] if mode is None
+                else self.cycle_cmd(mode, cycles, 10) + ["--callgrind"])
         result: dict = {"commands": n, "module": self.a.symbols_build or "installed"}
         for name, cmd in runs.items():
-            out = outdir / f"callgrind.{name}.out"
-            say(f"callgrind: {name} ({n} commands)")
+            out = outdir / f"callgrind.{name.replace(' ', '-')}.out"
+            per = cycles if name.startswith("six") else n
+            say(f"callgrind: {name} ({per} {'cycles' if name.startswith('six') else 'commands'})")
             t0 = time.monotonic()
             p = subprocess.run([valgrind, "--tool=callgrind", "--collect-atstart=no",
                                 f"--callgrind-out-file={out}", *cmd],
@@ -238,7 +290,7 @@ class Bench:
             if p.returncode != 0:
                 raise RuntimeError(f"callgrind {name} failed: {p.stderr[-2000:]}")
             total = stats.callgrind_total(out.read_text())
-            entry = {"instructions_per_command": total / n, "seconds": time.monotonic() - t0}
+            entry = {"instructions_per_command": total / per, "seconds": time.monotonic() - t0}
             for mode, flag in (("self", "--inclusive=no"), ("inclusive", "--inclusive=yes")):
                 ann = subprocess.run(["callgrind_annotate", flag, str(out)], capture_output=True,
                                      text=True, timeout=300)
@@ -246,7 +298,7 @@ class Bench:
                 if mode == "inclusive":
                     # Everything that encloses the whole loop (main, the eval loop) is 100 %.
                     top = [t for t in top if t["percent"] < 99.0]
-                entry[f"top5_{mode}"] = [dict(t, per_command=t["ir"] / n) for t in top[:5]]
+                entry[f"top5_{mode}"] = [dict(t, per_command=t["ir"] / per) for t in top[:5]]
                 if name == "velkarin" and mode == "inclusive":
                     inside = [t for t in top if "mit_control(" in t["function"]]
                     if inside:
@@ -265,24 +317,29 @@ class Bench:
             return None
         n = self.a.strace_count
         result: dict = {"commands": n}
-        for name in ("floor", "velkarin", "python-can"):
+        cycles = {six_key(mode): mode for mode in SIX_ROWS.values()}
+        for name in ("floor", "velkarin", "python-can", *cycles):
             counts = []
-            for count in (n, 2 * n):
+            per = max(n // len(SIX), 10) if name in cycles else n
+            for count in (per, 2 * per):
                 if name == "floor":
                     cmd = [self.floor, "--iface", SIM_IFACE, "--payload", self.payload,
                            "--iterations", str(count), "--warmup", "0"]
+                elif cycles.get(name):
+                    cmd = self.cycle_cmd(cycles[name], count, 0)
                 else:
                     # The callgrind loop: outside valgrind its toggles do nothing.
-                    cmd = [sys.executable, str(HERE / "worker.py"), "callgrind", name,
+                    which = "velkarin-six" if name in cycles else name
+                    cmd = [sys.executable, str(HERE / "worker.py"), "callgrind", which,
                            "--count", str(count), "--toggle", self.responder_lib]
-                out = outdir / f"strace.{name}.{count}.txt"
+                out = outdir / f"strace.{name.replace(' ', '-')}.{count}.txt"
                 p = subprocess.run([strace, "-f", "-c", "-o", str(out), *cmd],
                                    capture_output=True, text=True, timeout=600)
                 if p.returncode != 0:
                     raise RuntimeError(f"strace {name} failed: {p.stderr[-2000:]}")
                 counts.append(stats.strace_counts(out.read_text()))
-            per = stats.calls_per_command(counts[0], counts[1], n)
-            result[name] = {"per_command": per, "total_per_command": sum(per.values())}
+            calls = stats.calls_per_command(counts[0], counts[1], per)
+            result[name] = {"per_command": calls, "total_per_command": sum(calls.values())}
         return result
 
     # -- long run -----------------------------------------------------------------------------
@@ -370,6 +427,35 @@ def ratios(summaries: list[dict]) -> dict:
     return out
 
 
+def six_motor_report(six: dict, cg: dict, sc: dict) -> str:
+    """The cycle rows: rate, cycle time, instructions, system calls and waits per cycle, and
+    each row's median cycle against the wire time of the same twelve frames."""
+    w = six["wire"]
+    head = (f"{'6-motor cycle, one MIT command each':<36} {'cyc/s':>6} {'±%':>4} {'median':>7} "
+            f"{'p99':>7} {'instr':>7} {'calls':>6} {'waits':>6} {'x wire':>6}")
+    unit = (f"{'':<36} {'':>6} {'':>4} {'µs':>7} {'µs':>7} {'/cycle':>7} {'/cycle':>6} "
+            f"{'/cycle':>6} {'':>6}")
+    lines = [head, unit, "-" * len(head)]
+    for s in six["rows"]:
+        key = six_key(SIX_ROWS[s["name"]])
+        rate, lat = s["round_trips_per_s"], s["latency_us"]
+        instr = cg.get(key, {}).get("instructions_per_command", math.nan)
+        calls = sc.get(key, {}).get("total_per_command", math.nan)
+        lines.append(f"{s['name']:<36} {rate['median']:>6.0f} {100 * rate['spread']:>4.0f} "
+                     f"{lat['median']:>7.0f} {lat['p99']:>7.0f} {instr:>7.0f} {calls:>6.0f} "
+                     f"{s['switches_per_iteration']['voluntary']:>6.1f} "
+                     f"{lat['median'] / w['cycle_us']:>6.2f}")
+    lines.append(f"{'wire limit, 1 Mbit/s, 12 frames':<36} {w['cycles_per_s']:>6.0f} {'':>4} "
+                 f"{w['cycle_us']:>7.0f} {'':>7} {'':>7} {'':>6} {'':>6} {1:>6.2f}")
+    lines.append(f"  the twelve frames take {w['bits']} bits with stuffing "
+                 f"({', '.join(map(str, w['frame_bits']))}); waits: times per cycle the measuring "
+                 "thread blocked for a reply (voluntary context switches)")
+    by = {s["name"]: s["round_trips_per_s"]["median"] for s in six["rows"]}
+    py, batched = by["Python, one motor after another"], by["C++ core, batched cycle"]
+    lines.append(f"  batched cycle / Python one after another: {stats.ratio(batched, py):.2f}x cycles per second")
+    return "\n".join(lines)
+
+
 def report(res: dict) -> str:
     lines = [stats.format_table(res["rows"]), ""]
     for resp, r in res["ratios"].items():
@@ -381,10 +467,7 @@ def report(res: dict) -> str:
             f" round trip {r['velkarin_over_floor_deadline_round_trip']:.2f}")
     six = res.get("six_motor")
     if six:
-        lines.append(
-            f"6-motor cycle: {six['cycles_per_s']['median']:.0f} cycles/s "
-            f"({six['cycles_per_s']['min']:.0f}-{six['cycles_per_s']['max']:.0f}), cycle median "
-            f"{six['cycle_latency_us']['median']:.0f} µs, p99 {six['cycle_latency_us']['p99']:.0f} µs")
+        lines += ["", six_motor_report(six, res.get("callgrind") or {}, res.get("syscalls") or {}), ""]
     cg = res.get("callgrind")
     if cg:
         parts = [f"{k} {cg[k]['instructions_per_command']:.0f}" for k in ("floor", "velkarin", "python-can")]
@@ -491,7 +574,8 @@ def main(argv: list[str] | None = None) -> int:
             velkarin.Damiao(m.motor_id, m.master_id, timeout_ms=worker.TIMEOUT_MS).enable(bus)
         del bus
         if "six" not in a.skip:
-            res["six_motor"] = b.six_motor_cycle()
+            res["six_motor"] = {"wire": wire.wire_limit(cycle_frames(SIM_IFACE)),
+                                "rows": [r.summary() for r in b.six_motor_rows()]}
         if "callgrind" not in a.skip:
             res["callgrind"] = b.callgrind(out)
         if "strace" not in a.skip:

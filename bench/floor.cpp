@@ -12,9 +12,6 @@
 // loop), answered (frames the in-process responder answered, or null) and lat_ns (one
 // entry per command when --stamps is given, else empty).
 #include <dlfcn.h>
-#include <sys/resource.h>
-#include <time.h>
-#include <valgrind/callgrind.h>
 
 #include <array>
 #include <cstdint>
@@ -26,9 +23,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
+#include "args.hpp"
 #include "raw_can.hpp"
+#include "timed_loop.hpp"
 
 namespace {
 
@@ -48,18 +46,7 @@ struct Options {
     bool callgrind = false;
 };
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "floor: %s\n", what.c_str());
-    std::exit(1);
-}
-
-long number(const char* text, const char* what) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || v < 0) die(std::string("bad ") + what + ": " + text);
-    return v;
-}
+[[noreturn]] void die(const std::string& what) { bench::die("floor", what); }
 
 std::array<std::uint8_t, 8> hex_payload(std::string_view hex) {
     if (hex.size() != 16) die("--payload wants 16 hex digits");
@@ -76,40 +63,21 @@ std::array<std::uint8_t, 8> hex_payload(std::string_view hex) {
 
 Options parse(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) die(std::string(a) + " needs a value");
-            return argv[++i];
-        };
-        if (a == "--iface") o.iface = value();
-        else if (a == "--id") o.id = static_cast<unsigned>(number(value(), "--id"));
-        else if (a == "--master") o.master = static_cast<unsigned>(number(value(), "--master"));
-        else if (a == "--payload") o.payload = hex_payload(value());
-        else if (a == "--warmup") o.warmup = number(value(), "--warmup");
-        else if (a == "--iterations") o.iterations = number(value(), "--iterations");
-        else if (a == "--stamps") o.stamps = true;
-        else if (a == "--deadline") o.deadline = true;
-        else if (a == "--responder") o.responder = value();
-        else if (a == "--callgrind") o.callgrind = true;
-        else die("unknown argument " + std::string(a));
+    for (bench::Args a("floor", argc, argv); a.next();) {
+        const std::string_view n = a.name();
+        if (n == "--iface") o.iface = a.value();
+        else if (n == "--id") o.id = static_cast<unsigned>(a.count());
+        else if (n == "--master") o.master = static_cast<unsigned>(a.count());
+        else if (n == "--payload") o.payload = hex_payload(a.value());
+        else if (n == "--warmup") o.warmup = a.count();
+        else if (n == "--iterations") o.iterations = a.count();
+        else if (n == "--stamps") o.stamps = true;
+        else if (n == "--deadline") o.deadline = true;
+        else if (n == "--responder") o.responder = a.value();
+        else if (n == "--callgrind") o.callgrind = true;
+        else a.unknown();
     }
     return o;
-}
-
-std::int64_t now_ns() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-std::int64_t thread_cpu_ns() {
-    rusage ru{};
-    ::getrusage(RUSAGE_THREAD, &ru);
-    auto ns = [](const timeval& tv) {
-        return static_cast<std::int64_t>(tv.tv_sec) * 1'000'000'000 + tv.tv_usec * 1000;
-    };
-    return ns(ru.ru_utime) + ns(ru.ru_stime);
 }
 
 // The in-process responder, loaded from its shared library and stopped on scope exit.
@@ -158,10 +126,10 @@ void round_trip(int fd, const can_frame& out, canid_t reply_id) {
 void round_trip_deadline(int fd, const can_frame& out, canid_t reply_id) {
     constexpr std::int64_t timeout_ns = std::int64_t{kReplyTimeoutMs} * 1'000'000;
     if (::send(fd, &out, sizeof out, 0) != static_cast<ssize_t>(sizeof out)) die(bench::errno_text("send", errno));
-    const std::int64_t deadline = now_ns() + timeout_ns;
+    const std::int64_t deadline = bench::now_ns() + timeout_ns;
     can_frame in{};
     for (;;) {
-        const std::int64_t left = deadline - now_ns();
+        const std::int64_t left = deadline - bench::now_ns();
         if (left < 0) die("no reply within 1 s");
         timeval tv{};
         tv.tv_sec = static_cast<time_t>(left / 1'000'000'000);
@@ -191,35 +159,11 @@ int main(int argc, char** argv) {
     const canid_t reply_id = o.master & CAN_SFF_MASK;
 
     auto* const command = o.deadline ? round_trip_deadline : round_trip;
-    for (long i = 0; i < o.warmup; ++i) command(fd->get(), out, reply_id);
-
-    std::vector<std::int64_t> lat(o.stamps ? static_cast<std::size_t>(o.iterations) : 0);
-    if (o.callgrind) CALLGRIND_TOGGLE_COLLECT;
-    const std::int64_t cpu0 = thread_cpu_ns();
-    const std::int64_t t0 = now_ns();
-    if (o.stamps) {
-        std::int64_t t = t0;
-        for (auto& slot : lat) {
-            command(fd->get(), out, reply_id);
-            const std::int64_t t2 = now_ns();
-            slot = t2 - t;
-            t = t2;
-        }
-    } else {
-        for (long i = 0; i < o.iterations; ++i) command(fd->get(), out, reply_id);
-    }
-    const std::int64_t t1 = now_ns();
-    const std::int64_t cpu1 = thread_cpu_ns();
-    if (o.callgrind) CALLGRIND_TOGGLE_COLLECT;
+    const bench::Run run = bench::timed_loop([&] { command(fd->get(), out, reply_id); },
+                                             o.iterations, o.warmup, o.stamps, o.callgrind);
 
     std::string answered = "null";
     if (responder) answered = std::to_string(responder->stop());
-
-    std::printf("{\"iterations\": %ld, \"wall_ns\": %lld, \"cpu_ns\": %lld, \"answered\": %s, \"lat_ns\": [",
-                o.iterations, static_cast<long long>(t1 - t0), static_cast<long long>(cpu1 - cpu0),
-                answered.c_str());
-    for (std::size_t i = 0; i < lat.size(); ++i)
-        std::printf(i == 0 ? "%lld" : ", %lld", static_cast<long long>(lat[i]));
-    std::printf("]}\n");
+    bench::print_run(run, "\"answered\": " + answered);
     return 0;
 }

@@ -79,6 +79,12 @@ class Row:
         """The per-run latency medians: how much the machine moved between runs."""
         return Spread.of(percentile(sorted(r["lat_ns"]), 50) / 1e3 for r in self.stamped)
 
+    def switches(self) -> dict[str, float]:
+        """Per iteration, the median over the plain runs of how often the thread waited for its
+        peer (voluntary switches) and was preempted (involuntary)."""
+        return {kind: median(r[f"{kind}_switches"] / r["iterations"] for r in self.plain)
+                for kind in ("voluntary", "involuntary")}
+
     def summary(self) -> dict:
         return {
             "name": self.name,
@@ -87,6 +93,7 @@ class Row:
             "cpu_us_per_command": self.cpu_us().as_dict(),
             "latency_us": self.latency_us(),
             "latency_median_over_reps_us": self.median_spread_us().as_dict(),
+            "switches_per_iteration": self.switches(),
             "repetitions": len(self.plain),
             "iterations": self.plain[0]["iterations"] if self.plain else 0,
         }

@@ -3,7 +3,7 @@ the long runs (memory and descriptors after many commands, callgrind profiles) t
 process of their own.
 
     worker.py soak --count N [--iface vcan0] [--responder LIB.so]
-    worker.py callgrind {velkarin,python-can} --count N [--toggle LIB.so]
+    worker.py callgrind {velkarin,python-can,velkarin-six} --count N [--toggle LIB.so]
     worker.py rate --count N [--toggle LIB.so]
 
 Every subcommand prints one JSON object on stdout; progress goes to stderr.
@@ -31,19 +31,22 @@ SETPOINT = (0.5, 0.0, 20.0, 0.5, 0.0)  # q, dq, kp, kd, tau
 TIMEOUT_MS = 100  # generous: a busy machine must not turn into failed commands
 
 
-def thread_cpu_ns() -> int:
+def thread_usage() -> tuple[int, int, int]:
+    """This thread's CPU time in ns, and how often it gave up the CPU waiting (voluntary) or
+    was preempted (involuntary)."""
     ru = resource.getrusage(resource.RUSAGE_THREAD)
-    return round((ru.ru_utime + ru.ru_stime) * 1e9)
+    return round((ru.ru_utime + ru.ru_stime) * 1e9), ru.ru_nvcsw, ru.ru_nivcsw
 
 
 def measure(call: Callable[..., Any], args: tuple, iterations: int, warmup: int, stamped: bool) -> dict:
     """Runs call(*args) warmup times, then iterations times under the clock and getrusage.
-    Stamped runs read the clock once per command (each latency includes that read)."""
+    Stamped runs read the clock once per command (each latency includes that read). The
+    switches count how often the thread waited (voluntary) or was preempted (involuntary)."""
     for _ in range(warmup):
         call(*args)
     lat = [0] * iterations if stamped else []
     clock = time.perf_counter_ns
-    c0 = thread_cpu_ns()
+    u0 = thread_usage()
     t0 = clock()
     if stamped:
         t = t0
@@ -56,8 +59,10 @@ def measure(call: Callable[..., Any], args: tuple, iterations: int, warmup: int,
         for _ in range(iterations):
             call(*args)
     t1 = clock()
-    c1 = thread_cpu_ns()
-    return {"iterations": iterations, "wall_ns": t1 - t0, "cpu_ns": c1 - c0, "lat_ns": lat}
+    u1 = thread_usage()
+    return {"iterations": iterations, "wall_ns": t1 - t0, "cpu_ns": u1[0] - u0[0],
+            "voluntary_switches": u1[1] - u0[1], "involuntary_switches": u1[2] - u0[2],
+            "lat_ns": lat}
 
 
 class InprocResponder:
@@ -96,6 +101,11 @@ class Motor:
     master_id: int
 
 
+# The six motors of the cycle rows: CAN id i, master id 0x10 + i.
+SIX = [Motor(i, 0x10 + i) for i in range(1, 7)]
+SIX_CYCLE = "velkarin, 6 motors one after another"
+
+
 def mit_with_new_setpoint(d: velkarin.Damiao, bus: velkarin.SocketCanTransport, q: float,
                           dq: float, kp: float, kd: float, tau: float) -> velkarin.MotorState:
     """What a control loop does each cycle: a fresh setpoint from five floats, then the command."""
@@ -131,6 +141,16 @@ def contender(name: str, iface: str, motor: Motor) -> Iterator[tuple[Callable[..
             bus.shutdown()
         return
     bus = velkarin.SocketCanTransport(iface)
+    if name == SIX_CYCLE:
+        ds = [velkarin.Damiao(m.motor_id, m.master_id, timeout_ms=TIMEOUT_MS) for m in SIX]
+        sp = velkarin.MitSetpoint(q, dq, kp, kd, tau)
+
+        def cycle() -> None:
+            for d in ds:
+                d.mit_control(bus, sp)
+
+        yield cycle, ()
+        return
     d = velkarin.Damiao(motor.motor_id, motor.master_id, timeout_ms=TIMEOUT_MS)
     if name == "velkarin mit_control":
         yield d.mit_control, (bus, velkarin.MitSetpoint(q, dq, kp, kd, tau))
@@ -221,10 +241,11 @@ def soak(count: int, iface: str, motor: Motor, responder: str | None) -> dict:
 
 
 def callgrind_loop(which: str, count: int, iface: str, motor: Motor, toggle_lib: str) -> dict:
-    """`count` commands of one contender with callgrind collecting only around the loop
-    (collection starts off: valgrind --collect-atstart=no)."""
+    """`count` commands (six-motor cycles for velkarin-six) of one contender with callgrind
+    collecting only around the loop (collection starts off: valgrind --collect-atstart=no)."""
     toggler = InprocResponder(toggle_lib)
-    name = {"velkarin": "velkarin mit_control", "python-can": "python-can"}[which]
+    name = {"velkarin": "velkarin mit_control", "python-can": "python-can",
+            "velkarin-six": SIX_CYCLE}[which]
     with contender(name, iface, motor) as (call, args):
         for _ in range(50):
             call(*args)
@@ -262,7 +283,7 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--count", type=int, default=1_000_000)
     s.add_argument("--responder", help="inproc_responder library: answer from a native thread")
     c = sub.add_parser("callgrind")
-    c.add_argument("which", choices=["velkarin", "python-can"])
+    c.add_argument("which", choices=["velkarin", "python-can", "velkarin-six"])
     c.add_argument("--count", type=int, default=2000)
     c.add_argument("--toggle", required=True, help="inproc_responder library (callgrind toggle)")
     r = sub.add_parser("rate")

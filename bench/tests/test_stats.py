@@ -40,14 +40,16 @@ def test_spread_gives_median_range_and_relative_width():
     assert stats.Spread.of([0, 0]).relative == math.inf
 
 
-def run(iterations, wall_ms, cpu_ms, lat_us=()):
+def run(iterations, wall_ms, cpu_ms, lat_us=(), waits=0, preempted=0):
     return {"iterations": iterations, "wall_ns": wall_ms * 1_000_000,
-            "cpu_ns": cpu_ms * 1_000_000, "lat_ns": [x * 1000 for x in lat_us]}
+            "cpu_ns": cpu_ms * 1_000_000, "lat_ns": [x * 1000 for x in lat_us],
+            "voluntary_switches": waits, "involuntary_switches": preempted}
 
 
 def test_row_summary_turns_runs_into_rate_cpu_and_latency():
     row = stats.Row("velkarin mit_control", "sim")
-    row.plain = [run(1000, 500, 100), run(1000, 250, 300), run(1000, 1000, 200)]
+    row.plain = [run(1000, 500, 100, waits=6000, preempted=10), run(1000, 250, 300, waits=1000),
+                 run(1000, 1000, 200, waits=2000, preempted=3000)]
     row.stamped = [run(4, 0, 0, [100, 200, 300, 400]), run(4, 0, 0, [1000, 10, 20, 30]),
                    run(2, 0, 0, [50, 60])]
     s = row.summary()
@@ -60,6 +62,8 @@ def test_row_summary_turns_runs_into_rate_cpu_and_latency():
     assert s["latency_median_over_reps_us"]["min"] == 20  # 2nd of 10, 20, 30, 1000
     assert s["latency_median_over_reps_us"]["max"] == 200
     assert (s["repetitions"], s["iterations"]) == (3, 1000)
+    # Medians of 6, 1, 2 waits and 0.01, 0, 3 preemptions per command.
+    assert s["switches_per_iteration"] == {"voluntary": 2.0, "involuntary": 0.01}
 
 
 def test_row_without_stamped_runs_has_no_latency():

@@ -44,19 +44,70 @@ struct Overloaded : Fs... {
     using Fs::operator()...;
 };
 
+// Each mode's frame on its own identifier offset.
+Result<CanFrame> mode_frame(const Damiao& motor, const ControlSetpoint& sp) {
+    return std::visit(
+        Overloaded{
+            [&](const setpoints::Mit& s) { return motor.frame_of(s.sp); },
+            [&](const setpoints::PosVel& s) -> Result<CanFrame> {
+                return command_frame(offset_id(modes::kPosVelBase, motor.motor_id()),
+                                     modes::pos_vel_payload(s));
+            },
+            [&](const setpoints::Vel& s) -> Result<CanFrame> {
+                return command_frame(offset_id(modes::kVelBase, motor.motor_id()),
+                                     modes::vel_payload(s));
+            },
+            [&](const setpoints::ForcePos& s) -> Result<CanFrame> {
+                return command_frame(offset_id(modes::kForcePosBase, motor.motor_id()),
+                                     modes::force_pos_payload(s));
+            },
+        },
+        sp.get());
+}
+
+// One command out, its reply in: the exchange of every command.
+Result<MotorState> exchange(const Damiao& motor, transport::CanTransport& bus,
+                            const Result<CanFrame>& frame) {
+    if (!frame) return std::unexpected(frame.error());
+    auto reply = bus.request(*frame, motor.reply_id(), motor.timeout());
+    if (!reply) return std::unexpected(Error(reply.error()));
+    return motor.decode_reply(*reply);
+}
+
 }  // namespace
+
+CanId Damiao::reply_id() const {
+    return CanId::standard(static_cast<std::uint16_t>(master_id_ & kStandardIdMask));
+}
+
+// The reply's id nibble is reported as received, not compared with ours.
+Result<MotorState> Damiao::decode_reply(const CanFrame& reply) const {
+    auto state = mit::decode_feedback(limits_, reply.data());
+    if (!state) return std::unexpected(Error(errors::ShortReply{state.error().len}));
+    return *state;
+}
+
+// Encoding comes first: limits the codec refuses mean no frame to send.
+Result<CanFrame> Damiao::frame_of(const Command& command) const {
+    return std::visit(
+        Overloaded{
+            [&]<typename Special>(Special) -> Result<CanFrame> {
+                return command_frame(motor_id_, special_payload(Special::kind));
+            },
+            [&](const MitSetpoint& sp) -> Result<CanFrame> {
+                auto payload = mit::encode(limits_, sp);
+                if (!payload) return std::unexpected(Error(errors::InvalidLimits{payload.error()}));
+                return command_frame(motor_id_, *payload);
+            },
+            [&](const ControlSetpoint& sp) { return mode_frame(*this, sp); },
+        },
+        command);
+}
 
 Result<MotorState> Damiao::cmd_at_arbitration(transport::CanTransport& bus,
                                               std::uint16_t arbitration_id,
                                               const Payload& data) const {
-    const CanFrame frame = command_frame(arbitration_id, data);
-    const CanId expected = CanId::standard(static_cast<std::uint16_t>(master_id_ & kStandardIdMask));
-    auto reply = bus.request(frame, expected, timeout_);
-    if (!reply) return std::unexpected(Error(reply.error()));
-    // The reply's id nibble is reported as received, not compared with ours.
-    auto state = mit::decode_feedback(limits_, reply->data());
-    if (!state) return std::unexpected(Error(errors::ShortReply{state.error().len}));
-    return *state;
+    return exchange(*this, bus, command_frame(arbitration_id, data));
 }
 
 Result<MotorState> Damiao::enable(transport::CanTransport& bus) const {
@@ -75,33 +126,15 @@ Result<MotorState> Damiao::clear_error(transport::CanTransport& bus) const {
     return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::ClearError));
 }
 
-// Encoding comes first: limits the codec refuses mean no frame goes out.
+// No frame goes out when the codec refuses the limits.
 Result<MotorState> Damiao::mit_control(transport::CanTransport& bus, const MitSetpoint& sp) const {
-    auto payload = mit::encode(limits_, sp);
-    if (!payload) return std::unexpected(Error(errors::InvalidLimits{payload.error()}));
-    return cmd_at_arbitration(bus, motor_id_, *payload);
+    return exchange(*this, bus, frame_of(sp));
 }
 
 // No mode check here: a motor whose register 10 names another mode simply
 // ignores the frame (and still answers with feedback).
 Result<MotorState> Damiao::control(transport::CanTransport& bus, const ControlSetpoint& sp) const {
-    return std::visit(
-        Overloaded{
-            [&](const setpoints::Mit& s) { return mit_control(bus, s.sp); },
-            [&](const setpoints::PosVel& s) {
-                return cmd_at_arbitration(bus, offset_id(modes::kPosVelBase, motor_id_),
-                                          modes::pos_vel_payload(s));
-            },
-            [&](const setpoints::Vel& s) {
-                return cmd_at_arbitration(bus, offset_id(modes::kVelBase, motor_id_),
-                                          modes::vel_payload(s));
-            },
-            [&](const setpoints::ForcePos& s) {
-                return cmd_at_arbitration(bus, offset_id(modes::kForcePosBase, motor_id_),
-                                          modes::force_pos_payload(s));
-            },
-        },
-        sp.get());
+    return exchange(*this, bus, frame_of(sp));
 }
 
 // A register reply is known by its content, not its id (the motor answers on

@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <functional>
 
-#include "damiao/error.hpp"
-#include "damiao/mit/codec.hpp"
-#include "damiao/modes/control_setpoint.hpp"
-#include "damiao/registers.hpp"
-#include "transport/transport.hpp"
+#include "../transport/transport.hpp"
+#include "command.hpp"
+#include "error.hpp"
+#include "mit/codec.hpp"
+#include "modes/control_setpoint.hpp"
+#include "registers.hpp"
 
 namespace velkarin::damiao {
 
@@ -36,6 +37,16 @@ public:
     std::uint16_t master_id() const { return master_id_; }
     const MitLimits& limits() const { return limits_; }
     transport::Duration timeout() const { return timeout_; }
+
+    // The identifier every reply of this motor comes on: standard, master_id & 0x7FF.
+    transport::CanId reply_id() const;
+    // The frame `command` puts on the bus for this motor, built without
+    // sending it. Errors: InvalidLimits (an MIT setpoint with limits the codec
+    // refuses).
+    Result<transport::CanFrame> frame_of(const Command& command) const;
+    // A reply frame decoded with this motor's limits.
+    // Errors: ShortReply (fewer than 8 data bytes).
+    Result<MotorState> decode_reply(const transport::CanFrame& reply) const;
 
     // Sends `data` on standard id `arbitration_id & 0x7FF` and decodes the
     // first reply on `master_id & 0x7FF`. Errors: Transport (send failure,

@@ -1,6 +1,8 @@
 // The one-line texts of the driver's error cases.
 #include "damiao/error.hpp"
 
+#include <array>
+#include <cstdio>
 #include <string>
 
 #include "damiao/float_text.hpp"
@@ -9,6 +11,13 @@ namespace velkarin::damiao {
 namespace {
 
 std::string num(unsigned long long v) { return std::to_string(v); }
+
+// A CAN identifier as it is usually written: "0x011".
+std::string can_id(std::uint16_t id) {
+    std::array<char, 8> buf{};
+    std::snprintf(buf.data(), buf.size(), "0x%03X", static_cast<unsigned>(id));
+    return buf.data();
+}
 
 std::string kind(RegisterKind k) { return std::string(name_of(k)); }
 
@@ -53,6 +62,16 @@ std::string text_of(const errors::InvalidLimits& e) {
 
 std::string text_of(const errors::ShortReply& e) {
     return "reply too short to decode: " + num(e.len) + " bytes, need 8";
+}
+
+std::string text_of(const errors::DuplicateMasterId& e) {
+    return "two motors of one cycle answer on master id " + can_id(e.id) +
+           ": their replies cannot be told apart";
+}
+
+std::string text_of(const errors::OutcomeCount& e) {
+    return "a cycle of " + num(e.commands) + " commands needs as many outcome slots, got " +
+           num(e.outcomes);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 #include <variant>
 #include <vector>
 
-#include "damiao/mit/codec.hpp"
-#include "damiao/register_kind.hpp"
-#include "transport/transport_error.hpp"
+#include "mit/codec.hpp"
+#include "register_kind.hpp"
+#include "../transport/transport_error.hpp"
 
 namespace velkarin::damiao {
 
@@ -28,6 +28,12 @@ struct ModeVerifyFailed { std::uint8_t written; std::uint8_t reported; };
 struct InvalidLimits { InvalidRange range; };
 // A reply on the master id too short to hold a feedback payload.
 struct ShortReply { std::size_t len; };
+// Two motors of one cycle answer on the same identifier, so their replies
+// cannot be told apart; nothing was sent.
+struct DuplicateMasterId { std::uint16_t id; };
+// A cycle was given a different number of outcome slots than commands;
+// nothing was sent.
+struct OutcomeCount { std::size_t commands; std::size_t outcomes; };
 
 }  // namespace errors
 
@@ -36,7 +42,8 @@ public:
     using Variant = std::variant<errors::Transport, errors::UnknownRegister,
                                  errors::ReadOnlyRegister, errors::RegisterKindMismatch,
                                  errors::UnexpectedReply, errors::ModeVerifyFailed,
-                                 errors::InvalidLimits, errors::ShortReply>;
+                                 errors::InvalidLimits, errors::ShortReply,
+                                 errors::DuplicateMasterId, errors::OutcomeCount>;
 
     template <typename Case>
     Error(Case c) : v_(std::move(c)) {}

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "damiao/mit/codec.hpp"
+#include "mit/codec.hpp"
 
 namespace velkarin::damiao::presets {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <variant>
 
-#include "damiao/payload.hpp"
-#include "damiao/register_kind.hpp"
+#include "payload.hpp"
+#include "register_kind.hpp"
 
 namespace velkarin::damiao {
 

@@ -7,12 +7,10 @@
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 #include "python/types.hpp"
+#include "velkarin/version.hpp"
 
 namespace velkarin::python {
 namespace {
-
-// The project version, from the build (CMakeLists.txt names it once).
-constexpr const char* kVersion = VELKARIN_VERSION;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -91,7 +89,8 @@ bool init_logging() {
 
 bool fill(PyObject* module) {
     if (!init_logging()) return false;
-    if (!add_attribute(module, "__version__", PyUnicode_FromString(kVersion))) return false;
+    if (!add_attribute(module, "__version__", PyUnicode_FromString(velkarin::kVersion)))
+        return false;
     if (!add_class(module, "MitLimits", mit_limits_type()) ||
         !add_class(module, "MitSetpoint", mit_setpoint_type()) ||
         !add_class(module, "ControlSetpoint", control_setpoint_type()) ||

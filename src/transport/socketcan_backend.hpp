@@ -5,8 +5,8 @@
 #include <expected>
 #include <string_view>
 
-#include "transport/transport.hpp"
-#include "transport/unique_fd.hpp"
+#include "transport.hpp"
+#include "unique_fd.hpp"
 
 namespace velkarin::transport {
 

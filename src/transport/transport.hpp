@@ -7,9 +7,9 @@
 #include <optional>
 #include <utility>
 
-#include "transport/can_frame.hpp"
-#include "transport/duration.hpp"
-#include "transport/transport_error.hpp"
+#include "can_frame.hpp"
+#include "duration.hpp"
+#include "transport_error.hpp"
 
 namespace velkarin::transport {
 

@@ -79,7 +79,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "min > max, or either was NaN. min = NaN, max = NaN"},
         TextCase{"short reply", errors::ShortReply{3}, "reply too short to decode: 3 bytes, need 8"},
         TextCase{"empty reply payload", errors::ShortReply{0},
-                 "reply too short to decode: 0 bytes, need 8"}));
+                 "reply too short to decode: 0 bytes, need 8"},
+        TextCase{"two motors on one master id", errors::DuplicateMasterId{0x11},
+                 "two motors of one cycle answer on master id 0x011: their replies cannot be "
+                 "told apart"},
+        TextCase{"outcome slots missing", errors::OutcomeCount{6, 5},
+                 "a cycle of 6 commands needs as many outcome slots, got 5"}));
 
 TEST(DriverErrorText, WrapsABackendErrorWithTheSystemDescription) {
     const Error e = TransportError::backend_errno(ENODEV);

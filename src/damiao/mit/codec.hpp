@@ -8,7 +8,7 @@
 #include <expected>
 #include <span>
 
-#include "damiao/payload.hpp"
+#include "../payload.hpp"
 
 namespace velkarin::damiao {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <variant>
 
-#include "damiao/mit/codec.hpp"
+#include "../mit/codec.hpp"
 
 namespace velkarin::damiao {
 
