@@ -7,10 +7,12 @@
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <limits>
 #include <span>
 
@@ -50,6 +52,13 @@ timeval to_timeval(Duration d) {
     tv.tv_usec = static_cast<decltype(timeval::tv_usec)>(d.nanos / 1000);
     if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
     return tv;
+}
+
+// An expired SO_RCVTIMEO shows up as EAGAIN; EINTR is not retried, so a
+// signal handler gets the caller back at once.
+TransportError receive_error(int e) {
+    if (e == EAGAIN || e == EWOULDBLOCK || e == ETIMEDOUT) return TransportError::timeout();
+    return TransportError::backend_errno(e);
 }
 
 }  // namespace
@@ -96,25 +105,89 @@ Result<void> SocketCanTransport::send(const CanFrame& frame) {
     return write_frame(fd_.get(), out->view());
 }
 
-Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
+Result<void> SocketCanTransport::set_receive_timeout(Duration timeout) {
     const timeval tv = to_timeval(timeout);
     if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0)
         return std::unexpected(TransportError::backend_errno(errno));
+    return {};
+}
+
+Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
+    if (auto set = set_receive_timeout(timeout); !set) return std::unexpected(set.error());
 
     // Read into an FD-sized buffer of zeros, large enough for either layout.
     std::array<std::uint8_t, kFdMtu> in{};
     const ssize_t n = ::recv(fd_.get(), in.data(), in.size(), 0);
-    if (n < 0) {
-        const int e = errno;
-        // An expired SO_RCVTIMEO shows up as EAGAIN; EINTR is not retried, so a
-        // signal handler gets the caller back at once.
-        if (e == EAGAIN || e == EWOULDBLOCK || e == ETIMEDOUT)
-            return std::unexpected(TransportError::timeout());
-        return std::unexpected(TransportError::backend_errno(e));
-    }
+    if (n < 0) return std::unexpected(receive_error(errno));
 
     // The count tells which layout arrived; anything else is not a frame.
     return from_kernel_bytes({in.data(), static_cast<std::size_t>(n)});
+}
+
+Result<std::size_t> SocketCanTransport::send_some(std::span<const CanFrame> frames) {
+    // Laid out before anything is written: the batch ends before the first
+    // frame the kernel layout refuses, which then fails alone on its turn.
+    std::array<KernelFrame, kBatch> out;
+    std::array<iovec, kBatch> iov{};
+    std::array<mmsghdr, kBatch> msgs{};
+    std::size_t count = 0;
+    for (; count < std::min(frames.size(), kBatch); ++count) {
+        auto laid_out = to_kernel_bytes(frames[count]);
+        if (!laid_out) {
+            if (count == 0) return std::unexpected(laid_out.error());
+            break;
+        }
+        out[count] = *laid_out;
+        iov[count] = {out[count].bytes.data(), out[count].size};
+        msgs[count].msg_hdr.msg_iov = &iov[count];
+        msgs[count].msg_hdr.msg_iovlen = 1;
+    }
+    if (count == 0) return 0;
+    int sent = 0;
+    do {
+        sent = ::sendmmsg(fd_.get(), msgs.data(), static_cast<unsigned>(count), 0);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return std::unexpected(TransportError::backend_errno(errno));
+    // Each datagram is one frame, whole or not at all, as with send.
+    for (int i = 0; i < sent; ++i)
+        if (msgs[static_cast<std::size_t>(i)].msg_len != out[static_cast<std::size_t>(i)].size)
+            return std::unexpected(TransportError::backend(IoError::custom("failed to write whole buffer")));
+    return static_cast<std::size_t>(sent);
+}
+
+Result<std::size_t> SocketCanTransport::recv_some(Duration timeout, std::span<CanFrame> out) {
+    const std::size_t room = std::min(out.size(), kBatch);
+    if (room == 0) return 0;
+    // Nothing to wait for: no time-out to set, and the kernel is told not to wait.
+    const bool wait = !timeout.is_zero();
+    if (wait) {
+        if (auto set = set_receive_timeout(timeout); !set) return std::unexpected(set.error());
+    }
+
+    std::array<std::array<std::uint8_t, kFdMtu>, kBatch> in{};
+    std::array<iovec, kBatch> iov{};
+    std::array<mmsghdr, kBatch> msgs{};
+    for (std::size_t i = 0; i < room; ++i) {
+        iov[i] = {in[i].data(), in[i].size()};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    // The first read waits up to SO_RCVTIMEO; MSG_WAITFORONE makes every
+    // later one take only what is already queued.
+    const int got = ::recvmmsg(fd_.get(), msgs.data(), static_cast<unsigned>(room),
+                               wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+    if (got < 0) return std::unexpected(receive_error(errno));
+
+    std::size_t stored = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+        auto frame = from_kernel_bytes({in[i].data(), msgs[i].msg_len});
+        if (!frame) {
+            if (stored == 0) return std::unexpected(frame.error());
+            break;  // what follows a malformed read is dropped with it
+        }
+        out[stored++] = *frame;
+    }
+    return stored;
 }
 
 }  // namespace velkarin::transport

@@ -23,11 +23,18 @@ public:
 
     Result<void> send(const CanFrame& frame) override;
     Result<CanFrame> recv(Duration timeout) override;
+    // One sendmmsg / recvmmsg for up to kBatch frames.
+    Result<std::size_t> send_some(std::span<const CanFrame> frames) override;
+    Result<std::size_t> recv_some(Duration timeout, std::span<CanFrame> out) override;
+
+    static constexpr std::size_t kBatch = 16;
 
     int fd() const { return fd_.get(); }
 
 private:
     explicit SocketCanTransport(UniqueFd fd) : fd_(std::move(fd)) {}
+    // SO_RCVTIMEO, set before every read. Errors: Backend.
+    Result<void> set_receive_timeout(Duration timeout);
     UniqueFd fd_;
 };
 

@@ -16,6 +16,27 @@ Result<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, Du
     return receive_until(deadline, [expected](const CanFrame& f) { return f.id == expected; });
 }
 
+Result<std::size_t> CanTransport::send_some(std::span<const CanFrame> frames) {
+    std::size_t sent = 0;
+    for (const CanFrame& f : frames) {
+        auto one = send(f);
+        if (!one) {
+            if (sent == 0) return std::unexpected(one.error());
+            break;
+        }
+        ++sent;
+    }
+    return sent;
+}
+
+Result<std::size_t> CanTransport::recv_some(Duration timeout, std::span<CanFrame> out) {
+    if (out.empty()) return 0;
+    auto one = recv(timeout);
+    if (!one) return std::unexpected(one.error());
+    out[0] = *one;
+    return 1;
+}
+
 Result<void> CanTransport::pause(Duration length) {
     // steady_clock is CLOCK_MONOTONIC on Linux; sleeping to an absolute time
     // keeps a resumed pause to its first end.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <expected>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "can_frame.hpp"
@@ -50,14 +51,39 @@ public:
     // an interrupting signal included: the wait is not restarted).
     virtual Result<CanFrame> recv(Duration timeout) = 0;
 
+    // Several frames per system call, for a backend that can (the default
+    // sends or receives one frame through the primitives above).
+    //
+    // send_some sends `frames` in order until one fails, and returns how many
+    // went out. Errors: those of `send` for the first frame (nothing went
+    // out); a later frame's failure ends the batch short instead, and sending
+    // from that frame again reports it.
+    virtual Result<std::size_t> send_some(std::span<const CanFrame> frames);
+    // recv_some waits at most `timeout` for the first frame, then takes the
+    // frames already queued behind it without waiting, up to out.size()
+    // (at least 1). A zero `timeout` takes only what is queued already.
+    // Returns how many it stored. Errors: those of `recv`.
+    virtual Result<std::size_t> recv_some(Duration timeout, std::span<CanFrame> out);
+
     // The one receive loop of every exchange: reads until `accept(frame)`
     // says a frame is the one awaited and returns it; every other frame is
     // dropped. Each read gets only the time left until `deadline`, so no
     // stream of unrelated frames can stretch the wait.
     // Errors: Timeout when the deadline passes, any other recv error at once
     // (an interruption only when the handler says to stop).
+    //
+    // With a `batch` of more than one frame, each read takes the frames
+    // already queued (recv_some) into it, and those read after the accepted
+    // one are dropped with the rest: for a caller that consumes all traffic
+    // until it is done, such as a cycle of several motors. Without one, every
+    // frame after the accepted one stays queued for the next reader.
+    //
+    // `now` is the first reading of the clock the loop uses; a caller that
+    // has just read it for the deadline passes it on instead of a second read.
     template <typename Accept>
-    Result<CanFrame> receive_until(Clock::time_point deadline, Accept&& accept);
+    Result<CanFrame> receive_until(Clock::time_point deadline, Accept&& accept,
+                                   std::span<CanFrame> batch = {},
+                                   Clock::time_point now = Clock::now());
 
     // Sends `frame`, then returns the first received frame whose identifier
     // equals `expected` (same kind and value). One monotonic deadline, taken
@@ -88,12 +114,24 @@ private:
 };
 
 template <typename Accept>
-Result<CanFrame> CanTransport::receive_until(Clock::time_point deadline, Accept&& accept) {
-    for (;;) {
-        const Clock::time_point now = Clock::now();
+Result<CanFrame> CanTransport::receive_until(Clock::time_point deadline, Accept&& accept,
+                                            std::span<CanFrame> batch, Clock::time_point now) {
+    for (bool first = true;; first = false) {
+        if (!first) now = Clock::now();
         if (deadline < now) return std::unexpected(TransportError::timeout());
 
-        auto got = recv(Duration::until(deadline, now));
+        const Duration left = Duration::until(deadline, now);
+        if (batch.size() > 1) {
+            auto got = recv_some(left, batch);
+            if (!got) {
+                if (resume_after(got.error())) continue;
+                return std::unexpected(got.error());
+            }
+            for (const CanFrame& f : batch.first(*got))
+                if (accept(f)) return f;
+            continue;
+        }
+        auto got = recv(left);
         if (!got) {
             if (resume_after(got.error())) continue;  // same deadline: still bounded
             return std::unexpected(got.error());      // Timeout included: no retry

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <span>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -351,6 +352,39 @@ TEST(SocketCanRequest, SkipsOtherTrafficAndReturnsTheReply) {
     ASSERT_TRUE(got.has_value()) << got.error().text();
     EXPECT_EQ(Bytes(got->data().begin(), got->data().end()), Bytes{0x03});
     EXPECT_EQ(peer.read(), raw_frame(0x001, 8, 0, seq(8), false));
+}
+
+// ---- batches ----------------------------------------------------------------
+
+// One sendmmsg and one recvmmsg carry several frames, each exactly as send and
+// recv would; a frame the kernel layout refuses ends a send batch short and
+// then fails alone, and a batch read takes what is queued without waiting.
+TEST(SocketCanBatch, SendsAndReceivesSeveralFramesPerCall) {
+    VELKARIN_REQUIRE_BUS_OR_SKIP();
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    auto bus = open_vcan0();
+    const std::vector<CanFrame> out{CanFrame(CanId::standard(0x001), seq(8)),
+                                    CanFrame(CanId::extended(0x12345), seq(3, 9), true, true),
+                                    CanFrame(CanId::standard(0x800), seq(8)),  // out of range
+                                    CanFrame(CanId::standard(0x003), seq(2))};
+
+    auto first = bus.send_some(out);
+    ASSERT_TRUE(first.has_value()) << first.error().text();
+    EXPECT_EQ(*first, 2u);
+    EXPECT_EQ(bus.send_some(std::span(out).subspan(2)).error(), TransportError::invalid_id());
+    EXPECT_EQ(bus.send_some(std::span(out).subspan(3)).value_or(0), 1u);
+    EXPECT_EQ(peer.read(), raw_frame(0x001, 8, 0, seq(8), false));
+    EXPECT_EQ(peer.read(), raw_frame(0x12345 | CAN_EFF_FLAG, 3, CANFD_FDF | CANFD_BRS, seq(3, 9), true));
+    EXPECT_EQ(peer.read(), raw_frame(0x003, 2, 0, seq(2), false));
+
+    for (std::uint8_t i = 0; i < 3; ++i) ASSERT_TRUE(peer.write(raw_frame(0x011, 1, 0, {i}, false)));
+    std::array<CanFrame, 8> in;
+    auto got = bus.recv_some(Duration::from_millis(1000), in);
+    ASSERT_TRUE(got.has_value()) << got.error().text();
+    ASSERT_EQ(*got, 3u);
+    for (std::uint8_t i = 0; i < 3; ++i) EXPECT_EQ(in[i].data()[0], i);
+    EXPECT_EQ(bus.recv_some(Duration{}, in).error(), TransportError::timeout());  // nothing queued
 }
 
 // ---- waiting ----------------------------------------------------------------
