@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <array>
 #include <chrono>
+#include <optional>
+#include <span>
 
 namespace velkarin::damiao {
 namespace {
@@ -17,6 +20,9 @@ using transport::TransportError;
 // Between two tries of a frame refused for a full transmit queue: about two
 // frame times at 1 Mbit/s, so the queue has drained a little, without spinning.
 constexpr Duration kFullQueuePause{0, 200'000};
+
+// Frames built and sent together, and replies read together.
+constexpr std::size_t kChunk = 16;
 
 // A motor whose reply is still due holds Timeout: what it ends with if the
 // deadline passes first. Every other outcome is final.
@@ -51,20 +57,33 @@ Clock::duration longest_timeout(std::span<const MotorCommand> commands) {
     return longest;
 }
 
-// Sends `frame`, retrying a full queue with pauses until `give_up`.
-// Errors: the send's own error (ENOBUFS once `give_up` has passed), or the
-// pause's Backend(EINTR) when a signal's handler says stop.
-transport::Result<void> send_retrying(transport::CanTransport& bus, const CanFrame& frame,
-                                      Clock::time_point give_up) {
-    for (;;) {
-        auto sent = bus.send(frame);
-        if (sent || !full_queue(sent.error())) return sent;
+// Sends `frames` (as many per system call as the bus takes), retrying a full
+// queue with pauses until `give_up`, which is set at the first refusal: the
+// clock is read only when a queue is full. Returns how many went out before
+// the first that failed, with that frame's error; all of them: no error.
+struct SendResult {
+    std::size_t sent;
+    std::optional<TransportError> error;
+};
+
+SendResult send_retrying(transport::CanTransport& bus, std::span<const CanFrame> frames,
+                         std::optional<Clock::time_point>& give_up, Clock::duration patience) {
+    std::size_t done = 0;
+    while (done < frames.size()) {
+        auto sent = bus.send_some(frames.subspan(done));
+        if (sent) {
+            done += *sent;
+            continue;
+        }
+        if (!full_queue(sent.error())) return {done, sent.error()};
         const Clock::time_point now = Clock::now();
-        if (now >= give_up) return sent;
-        const Duration left = Duration::until(give_up, now);
+        if (!give_up) give_up = now + patience;
+        if (now >= *give_up) return {done, sent.error()};
+        const Duration left = Duration::until(*give_up, now);
         const auto pause = left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause;
-        if (auto slept = bus.pause(pause); !slept) return slept;
+        if (auto slept = bus.pause(pause); !slept) return {done, slept.error()};
     }
+    return {done, std::nullopt};
 }
 
 bool interrupted(const TransportError& e) {
@@ -79,35 +98,52 @@ Result<void> run_cycle(transport::CanTransport& bus, std::span<const MotorComman
         return std::unexpected(Error(errors::OutcomeCount{commands.size(), outcomes.size()}));
     if (auto distinct = check_distinct_replies(commands); !distinct) return distinct;
 
-    const Clock::time_point give_up = Clock::now() + longest_timeout(commands);
+    const Clock::duration patience = longest_timeout(commands);
+    std::optional<Clock::time_point> give_up;
     Clock::duration wait{};
     std::size_t pending = 0;
-    for (std::size_t i = 0; i < commands.size(); ++i) {
-        const Damiao& motor = commands[i].motor.get();
-        auto frame = motor.frame_of(commands[i].command);
-        if (!frame) {
-            outcomes[i] = std::unexpected(std::move(frame.error()));
-            continue;
+    // Frames go out in chunks built on the stack: no allocation, and one
+    // system call for a chunk where the bus can.
+    std::array<CanFrame, kChunk> frames;
+    std::array<std::size_t, kChunk> owner{};
+    for (std::size_t next = 0; next < commands.size();) {
+        std::size_t built = 0;
+        for (; next < commands.size() && built < kChunk; ++next) {
+            auto frame = commands[next].motor.get().frame_of(commands[next].command);
+            if (!frame) {
+                outcomes[next] = std::unexpected(std::move(frame.error()));
+                continue;
+            }
+            frames[built] = *frame;
+            owner[built++] = next;
         }
-        auto sent = send_retrying(bus, *frame, give_up);
-        if (!sent && interrupted(sent.error())) {
-            // Stopped by a signal: nothing more goes out and nothing is awaited.
-            for (std::size_t j = 0; j < commands.size(); ++j)
-                if (j >= i || awaiting(outcomes[j])) outcomes[j] = std::unexpected(Error(sent.error()));
-            return {};
+        for (std::size_t done = 0; done < built;) {
+            const auto result = send_retrying(bus, std::span(frames).subspan(done, built - done), give_up, patience);
+            for (std::size_t k = done; k < done + result.sent; ++k) {
+                outcomes[owner[k]] = std::unexpected(kAwaiting);
+                wait = std::max(wait, commands[owner[k]].motor.get().timeout().to_clock());
+                ++pending;
+            }
+            done += result.sent;
+            if (!result.error) continue;
+            if (interrupted(*result.error)) {
+                // Stopped by a signal: nothing more goes out and nothing is awaited.
+                for (std::size_t j = 0; j < commands.size(); ++j)
+                    if (j >= owner[done] || awaiting(outcomes[j]))
+                        outcomes[j] = std::unexpected(Error(*result.error));
+                return {};
+            }
+            outcomes[owner[done++]] = std::unexpected(Error(*result.error));  // that frame alone
         }
-        if (!sent) {
-            outcomes[i] = std::unexpected(Error(sent.error()));
-            continue;
-        }
-        outcomes[i] = std::unexpected(kAwaiting);
-        wait = std::max(wait, motor.timeout().to_clock());
-        ++pending;
     }
     if (pending == 0) return {};
 
     // Taken after the last send: transmit time does not count against the replies.
-    const Clock::time_point deadline = Clock::now() + wait;
+    const Clock::time_point sent_all = Clock::now();
+    const Clock::time_point deadline = sent_all + wait;
+    // Every frame until the last reply is this cycle's to take: read them in
+    // batches, one system call for all the replies already queued.
+    std::array<CanFrame, kChunk> batch;
     auto last = bus.receive_until(deadline, [&](const CanFrame& f) {
         for (std::size_t i = 0; i < commands.size(); ++i) {
             if (!awaiting(outcomes[i]) || commands[i].motor.get().reply_id() != f.id) continue;
@@ -116,7 +152,7 @@ Result<void> run_cycle(transport::CanTransport& bus, std::span<const MotorComman
             break;
         }
         return pending == 0;
-    });
+    }, batch, sent_all);
     if (!last) {
         for (auto& o : outcomes)
             if (awaiting(o)) o = std::unexpected(Error(last.error()));

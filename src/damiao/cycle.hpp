@@ -18,12 +18,13 @@ struct MotorCommand {
     Command command;
 };
 
-// Sends the frame of every command, in the order given, then receives until
-// each motor whose frame went out has its reply (the first frame on its
-// reply_id()) or one deadline passes: the largest time-out among those motors,
-// counted from after the last send. Frames on other identifiers and second
-// replies are dropped. Allocates nothing; a signal during a wait goes to the
-// bus's interrupt handler, as in every other wait.
+// Sends the frame of every command, in the order given (as many per system
+// call as the bus takes), then receives until each motor whose frame went out
+// has its reply (the first frame on its reply_id()) or one deadline passes:
+// the largest time-out among those motors, counted from after the last send.
+// Frames on other identifiers and second replies are dropped, and so are
+// frames read together with the last reply. Allocates nothing; a signal
+// during a wait goes to the bus's interrupt handler, as in every other wait.
 //
 // outcomes[i] receives motor i's decoded state, or its own error without
 // failing the others:
@@ -31,7 +32,8 @@ struct MotorCommand {
 //   Transport      Timeout: no reply by the deadline. Backend: the send of its
 //                  frame failed (a full transmit queue, ENOBUFS, is first retried
 //                  with pauses until the largest time-out has passed since the
-//                  cycle began), or a receive failed while its reply was due, or
+//                  queue was first found full), or a receive failed while its
+//                  reply was due, or
 //                  EINTR: a signal whose handler said stop ended the cycle before
 //                  its reply (frames not yet sent then stay unsent).
 //   ShortReply     its reply had fewer than 8 data bytes.
