@@ -8,11 +8,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <expected>
+#include <span>
 #include <string>
 
 #include "sim/console.hpp"
@@ -104,6 +106,24 @@ void save_flash(const std::string& path, const Flash& flash) {
                  std::strerror(errno));
 }
 
+// Sends the replies that are due, a batch per system call. A reply the bus
+// refuses is lost, as on a bus that refused it; the first failure is reported.
+void send_due(transport::SocketCanTransport& bus, const std::vector<CanFrame>& due, bool& reported) {
+    for (std::size_t done = 0; done < due.size();) {
+        auto sent = bus.send_some(std::span(due).subspan(done));
+        if (sent) {
+            done += *sent;
+            continue;
+        }
+        if (!reported) {
+            std::fprintf(stderr, "velkarin-sim: send failed: %s (further failures not shown)\n",
+                         sent.error().text().c_str());
+            reported = true;
+        }
+        ++done;
+    }
+}
+
 }  // namespace
 
 int run(const Options& options) {
@@ -132,25 +152,26 @@ int run(const Options& options) {
     pollfd fds[2] = {{bus->fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     StdinLines input;
     bool send_error_reported = false;
+    // Frames are read and replies sent a batch per system call: a program
+    // that sends six motors' commands back to back costs one wake-up here.
+    std::array<CanFrame, transport::SocketCanTransport::kBatch> received;
 
+    // One clock reading per wake-up serves the frames that came, the replies
+    // due and the next wait.
+    auto now = Clock::now();
     while (g_stop == 0) {
-        for (const auto& frame : sim.take_due(Clock::now())) {
-            if (auto sent = bus->send(frame); !sent && !send_error_reported) {
-                std::fprintf(stderr, "velkarin-sim: send failed: %s (further failures not shown)\n",
-                             sent.error().text().c_str());
-                send_error_reported = true;
-            }
-        }
+        send_due(*bus, sim.take_due(now), send_error_reported);
 
         timespec wait{};
         timespec* wait_ptr = nullptr;
-        if (const auto due = sim.next_due()) {
-            const auto left = std::max(Clock::duration::zero(), *due - Clock::now());
+        if (const auto next = sim.next_due()) {
+            const auto left = std::max(Clock::duration::zero(), *next - now);
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
             wait = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
             wait_ptr = &wait;
         }
         const int ready = ::ppoll(fds, 2, wait_ptr, &wait_mask);
+        now = Clock::now();
         if (ready < 0) {
             if (errno == EINTR) continue;
             std::fprintf(stderr, "velkarin-sim: ppoll: %s\n", std::strerror(errno));
@@ -163,16 +184,16 @@ int run(const Options& options) {
             fds[0].revents |= POLLIN;
         }
         if (fds[0].revents & POLLIN) {
-            // The socket is readable, so this returns at once; the bound only
-            // guards against a frame that vanished in between.
-            auto frame = bus->recv(transport::Duration::from_millis(1));
-            if (frame) {
-                sim.on_frame(*frame, Clock::now());
+            // The socket is readable: take every frame queued, without
+            // waiting (one that vanished in between is a Timeout).
+            auto got = bus->recv_some(transport::Duration{}, received);
+            if (got) {
+                for (const auto& frame : std::span(received).first(*got)) sim.on_frame(frame, now);
                 if (sim.take_flash_changed() && !options.flash_path.empty())
                     save_flash(options.flash_path, sim.flash());
-            } else if (frame.error().kind != transport::TransportError::Kind::Timeout) {
+            } else if (got.error().kind != transport::TransportError::Kind::Timeout) {
                 std::fprintf(stderr, "velkarin-sim: receive failed: %s\n",
-                             frame.error().text().c_str());
+                             got.error().text().c_str());
                 ::usleep(10'000);  // an interface going down must not spin the loop
             }
         }
