@@ -14,7 +14,6 @@ namespace {
 
 using transport::CanFrame;
 using transport::CanId;
-using Payload = std::array<std::uint8_t, 8>;
 
 // Only the low 11 bits of an id go on the wire as a standard identifier; the
 // ids themselves keep all 16 bits (register requests carry them whole).

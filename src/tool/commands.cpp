@@ -2,6 +2,7 @@
 #include "tool/commands.hpp"
 
 #include "damiao/driver.hpp"
+#include "damiao/modes/control_setpoint.hpp"
 #include "damiao/float_text.hpp"
 #include "damiao/motor_status.hpp"
 #include "tool/register_text.hpp"
@@ -31,9 +32,7 @@ std::string value_text(const RegisterValue& v) {
 // The commands frames of a motor use: its id and the three mode offsets. A
 // feedback frame sent on one of them would reach that motor as a command.
 bool is_command_id_of(std::uint16_t can_id, std::uint32_t motor) {
-    for (const std::uint32_t base : {0x000u, 0x100u, 0x200u, 0x300u})
-        if (((base + motor) & 0x7FF) == can_id) return true;
-    return false;
+    return damiao::modes::mode_of_offset(static_cast<std::uint16_t>((can_id - motor) & 0x7FF)).has_value();
 }
 
 // Refuses a new CAN id that another motor answers at already.
@@ -135,7 +134,7 @@ LinkResult<Value> run_info(Context& ctx, const commands::Info& c) {
     Value state, models = Items{}, limits;
     if (ranges[0] && ranges[1] && ranges[2]) {
         const Identity who{static_cast<std::uint16_t>(std::get<std::uint32_t>(master->value)),
-                           {*ranges[0], *ranges[1], 500.0f, 5.0f, *ranges[2]}};
+                           damiao::mit::firmware_limits(*ranges[0], *ranges[1], *ranges[2])};
         if (auto s = ctx.link.refresh(c.id, who)) state = state_value(*s);
         else if (s.error().kind != LinkError::Kind::NoAnswer) return std::unexpected(s.error());
         Items names;

@@ -58,7 +58,7 @@ LinkResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m)
     if (m.pmax && m.vmax && m.tmax) {
         if (matching_models(*m.pmax, *m.vmax, *m.tmax).empty())
             out.add(id, "PMAX/VMAX/TMAX match no preset of MitLimits",
-                    "use " + limits_repr({*m.pmax, *m.vmax, 500.0f, 5.0f, *m.tmax}) +
+                    "use " + limits_repr(damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax)) +
                         " in the program, not a preset");
     }
 
@@ -78,7 +78,7 @@ LinkResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m)
     }
 
     if (!(m.pmax && m.vmax && m.tmax)) return {};
-    const Identity who{m.found.master_id, {*m.pmax, *m.vmax, 500.0f, 5.0f, *m.tmax}};
+    const Identity who{m.found.master_id, damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax)};
     auto state = ctx.link.refresh(id, who);
     if (!state) {
         if (state.error().kind != LinkError::Kind::NoAnswer) return std::unexpected(state.error());

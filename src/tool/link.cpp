@@ -15,9 +15,6 @@ using transport::TransportError;
 namespace registers = damiao::registers;
 
 constexpr auto kQueueRetry = transport::Duration::from_millis(1);
-// kp and kd are always scaled over 0..500 and 0..5: they are not registers.
-constexpr float kKpMax = 500.0f;
-constexpr float kKdMax = 5.0f;
 
 CanFrame request_frame(const damiao::Payload& data) {
     return CanFrame(CanId::standard(registers::kRequestId), data);
@@ -129,7 +126,7 @@ LinkResult<Identity> Link::identify(std::uint16_t id, std::optional<std::uint16_
         if (!v) return std::unexpected(v.error());
         limits[i] = float_of(v->value);
     }
-    who.limits = damiao::MitLimits{limits[0], limits[1], kKpMax, kKdMax, limits[2]};
+    who.limits = damiao::mit::firmware_limits(limits[0], limits[1], limits[2]);
     return who;
 }
 
