@@ -17,10 +17,6 @@ using transport::Clock;
 using transport::Duration;
 using transport::TransportError;
 
-// Between two tries of a frame refused for a full transmit queue: about two
-// frame times at 1 Mbit/s, so the queue has drained a little, without spinning.
-constexpr Duration kFullQueuePause{0, 200'000};
-
 // Frames built and sent together, and replies read together.
 constexpr std::size_t kChunk = 16;
 
@@ -32,10 +28,6 @@ bool awaiting(const Result<MotorState>& outcome) {
     if (outcome) return false;
     const auto* t = outcome.error().as<errors::Transport>();
     return t != nullptr && t->error.kind == TransportError::Kind::Timeout;
-}
-
-bool full_queue(const TransportError& e) {
-    return e.kind == TransportError::Kind::Backend && e.io.code == ENOBUFS;
 }
 
 // Errors: DuplicateMasterId for the first reply identifier seen twice.
@@ -51,39 +43,11 @@ Result<void> check_distinct_replies(std::span<const MotorCommand> commands) {
     return {};
 }
 
-Clock::duration longest_timeout(std::span<const MotorCommand> commands) {
-    Clock::duration longest{};
-    for (const auto& c : commands) longest = std::max(longest, c.motor.get().timeout().to_clock());
+Duration longest_timeout(std::span<const MotorCommand> commands) {
+    Duration longest{};
+    for (const auto& c : commands)
+        if (c.motor.get().timeout().to_clock() > longest.to_clock()) longest = c.motor.get().timeout();
     return longest;
-}
-
-// Sends `frames` (as many per system call as the bus takes), retrying a full
-// queue with pauses until `give_up`, which is set at the first refusal: the
-// clock is read only when a queue is full. Returns how many went out before
-// the first that failed, with that frame's error; all of them: no error.
-struct SendResult {
-    std::size_t sent;
-    std::optional<TransportError> error;
-};
-
-SendResult send_retrying(transport::CanTransport& bus, std::span<const CanFrame> frames,
-                         std::optional<Clock::time_point>& give_up, Clock::duration patience) {
-    std::size_t done = 0;
-    while (done < frames.size()) {
-        auto sent = bus.send_some(frames.subspan(done));
-        if (sent) {
-            done += *sent;
-            continue;
-        }
-        if (!full_queue(sent.error())) return {done, sent.error()};
-        const Clock::time_point now = Clock::now();
-        if (!give_up) give_up = now + patience;
-        if (now >= *give_up) return {done, sent.error()};
-        const Duration left = Duration::until(*give_up, now);
-        const auto pause = left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause;
-        if (auto slept = bus.pause(pause); !slept) return {done, slept.error()};
-    }
-    return {done, std::nullopt};
 }
 
 bool interrupted(const TransportError& e) {
@@ -98,8 +62,8 @@ Result<void> run_cycle(transport::CanTransport& bus, std::span<const MotorComman
         return std::unexpected(Error(errors::OutcomeCount{commands.size(), outcomes.size()}));
     if (auto distinct = check_distinct_replies(commands); !distinct) return distinct;
 
-    const Clock::duration patience = longest_timeout(commands);
-    std::optional<Clock::time_point> give_up;
+    // One bound for the whole cycle's full-queue waits.
+    transport::CanTransport::QueueWait queue_wait{longest_timeout(commands)};
     Clock::duration wait{};
     std::size_t pending = 0;
     // Frames go out in chunks built on the stack: no allocation, and one
@@ -118,7 +82,7 @@ Result<void> run_cycle(transport::CanTransport& bus, std::span<const MotorComman
             owner[built++] = next;
         }
         for (std::size_t done = 0; done < built;) {
-            const auto result = send_retrying(bus, std::span(frames).subspan(done, built - done), give_up, patience);
+            const auto result = bus.send_waiting(std::span(frames).subspan(done, built - done), queue_wait);
             for (std::size_t k = done; k < done + result.sent; ++k) {
                 outcomes[owner[k]] = std::unexpected(kAwaiting);
                 wait = std::max(wait, commands[owner[k]].motor.get().timeout().to_clock());

@@ -14,7 +14,6 @@ using transport::TransportError;
 
 namespace registers = damiao::registers;
 
-constexpr auto kQueueRetry = transport::Duration::from_millis(1);
 
 CanFrame request_frame(const damiao::Payload& data) {
     return CanFrame(CanId::standard(registers::kRequestId), data);
@@ -46,20 +45,14 @@ LinkError Link::failure(const TransportError& e, std::uint16_t id, std::string_v
 }
 
 LinkResult<void> Link::send(const CanFrame& frame) {
-    const auto deadline = Clock::now() + timeout_.to_clock();
-    for (;;) {
-        auto sent = bus_.send(frame);
-        if (sent) return {};
-        const auto& e = sent.error();
-        const bool queue_full = e.kind == TransportError::Kind::Backend && e.io.code == ENOBUFS;
-        if (!queue_full || Clock::now() >= deadline) {
-            std::string why = e.kind == TransportError::Kind::Backend ? e.io.text() : e.text();
-            if (queue_full) why += ": no node acknowledges the frames (wiring, termination, bit rate?)";
-            return std::unexpected(LinkError{LinkError::Kind::Bus, "sending failed: " + why});
-        }
-        if (auto paused = bus_.pause(kQueueRetry); !paused)
-            return std::unexpected(LinkError{LinkError::Kind::Bus, "interrupted"});
-    }
+    transport::CanTransport::QueueWait wait{timeout_};
+    const auto outcome = bus_.send_waiting({&frame, 1}, wait);
+    if (!outcome.error) return {};
+    const auto& e = *outcome.error;
+    std::string why = e.kind == TransportError::Kind::Backend ? e.io.text() : e.text();
+    if (e.kind == TransportError::Kind::Backend && e.io.code == ENOBUFS)
+        why += ": no node acknowledges the frames (wiring, termination, bit rate?)";
+    return std::unexpected(LinkError{LinkError::Kind::Bus, "sending failed: " + why});
 }
 
 LinkResult<RegisterReply> Link::read(std::uint16_t id, const damiao::RegisterInfo& reg) {

@@ -43,8 +43,8 @@ public:
     transport::CanTransport& bus() { return bus_; }
     transport::Duration timeout() const { return timeout_; }
 
-    // Sends one frame; ENOBUFS (a full transmit queue) is retried every
-    // millisecond, sleeping, for at most the time-out. Errors: Bus.
+    // Sends one frame; a full transmit queue is waited out for at most the
+    // time-out (CanTransport::send_waiting). Errors: Bus.
     LinkResult<void> send(const transport::CanFrame& frame);
 
     // Reads `reg` of the motor with CAN id `id`: the answer is the first read

@@ -37,6 +37,34 @@ Result<std::size_t> CanTransport::recv_some(Duration timeout, std::span<CanFrame
     return 1;
 }
 
+namespace {
+// Between two tries of a refused frame: about two frame times at 1 Mbit/s, so
+// the queue has drained a little.
+constexpr Duration kFullQueuePause{0, 200'000};
+}  // namespace
+
+CanTransport::SendOutcome CanTransport::send_waiting(std::span<const CanFrame> frames,
+                                                     QueueWait& wait) {
+    std::size_t done = 0;
+    while (done < frames.size()) {
+        auto sent = send_some(frames.subspan(done));
+        if (sent) {
+            done += *sent;
+            continue;
+        }
+        const auto& e = sent.error();
+        if (e.kind != TransportError::Kind::Backend || e.io.code != ENOBUFS) return {done, e};
+        const Clock::time_point now = Clock::now();
+        if (!wait.give_up) wait.give_up = now + wait.patience.to_clock();
+        if (now >= *wait.give_up) return {done, e};
+        const Duration left = Duration::until(*wait.give_up, now);
+        if (auto slept = pause(left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause);
+            !slept)
+            return {done, slept.error()};
+    }
+    return {done, std::nullopt};
+}
+
 Result<void> CanTransport::pause(Duration length) {
     // steady_clock is CLOCK_MONOTONIC on Linux; sleeping to an absolute time
     // keeps a resumed pause to its first end.

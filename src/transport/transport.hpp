@@ -92,6 +92,24 @@ public:
     // receive_until.
     Result<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
 
+    // How long a full transmit queue (ENOBUFS) is waited out: `patience` from
+    // the first refusal. Calls that belong together (the chunks of one cycle)
+    // share one, and with it the bound.
+    struct QueueWait {
+        Duration patience;
+        std::optional<Clock::time_point> give_up{};  // set at the first refusal
+    };
+    struct SendOutcome {
+        std::size_t sent;                      // frames that went out, in order
+        std::optional<TransportError> error;  // why the next one did not
+    };
+    // Sends `frames` through send_some, retrying a full transmit queue after
+    // short interruptible pauses, never spinning, until `wait` runs out. The
+    // clock is read only once a queue is full. Errors (in `error`): the first
+    // failing frame's own, ENOBUFS once the patience is spent, or the pause's
+    // Backend(EINTR) when a signal's handler says stop.
+    SendOutcome send_waiting(std::span<const CanFrame> frames, QueueWait& wait);
+
     // Sleeps the calling thread for `length` on the monotonic clock. A signal
     // that wakes it asks the interrupt handler, as a receive does.
     // Errors: Backend(EINTR) when the handler (or its absence) ends it early.
