@@ -144,7 +144,7 @@ Result<RegisterValue> Damiao::read_register(transport::CanTransport& bus, std::u
     if (info == nullptr) return std::unexpected(Error(errors::UnknownRegister{reg}));
 
     const CanFrame frame = command_frame(registers::kRequestId, registers::read_request(motor_id_, reg));
-    if (auto sent = bus.send(frame); !sent) return std::unexpected(Error(sent.error()));
+    if (auto sent = bus.send_within(frame, timeout_); !sent) return std::unexpected(Error(sent.error()));
 
     // Taken after the send, so transmit time does not eat into the wait.
     const auto deadline = transport::Clock::now() + timeout_.to_clock();
@@ -171,7 +171,7 @@ Result<void> Damiao::write_register(transport::CanTransport& bus, std::uint8_t r
     const CanFrame frame = command_frame(registers::kRequestId,
                                          registers::write_request(motor_id_, reg, raw_bits(value)));
     // Whatever the motor sends back is not awaited; a later read skips it.
-    if (auto sent = bus.send(frame); !sent) return std::unexpected(Error(sent.error()));
+    if (auto sent = bus.send_within(frame, timeout_); !sent) return std::unexpected(Error(sent.error()));
     return {};
 }
 

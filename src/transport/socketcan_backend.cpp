@@ -5,6 +5,7 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -26,18 +27,25 @@ static_assert(sizeof(sockaddr_can) == 24);
 Result<void> backend_errno(int e) { return std::unexpected(TransportError::backend_errno(e)); }
 
 // A raw CAN socket takes one frame per datagram, whole or not at all: exactly
-// one send of the kernel frame's size. A send cut short by a signal before
-// anything went out is repeated (it is the same datagram); any other count is
-// a failure, never followed by a second datagram with the rest.
+// one send of the kernel frame's size. MSG_DONTWAIT: a full send buffer is
+// reported (EAGAIN) instead of blocking, so that the caller bounds the wait
+// and hears signals; a non-blocking send never sleeps, so it is never cut
+// short by one either. Any count but the whole frame is a failure, never
+// followed by a second datagram with the rest.
 Result<void> write_frame(int fd, std::span<const std::uint8_t> frame) {
-    ssize_t n = 0;
-    do {
-        n = ::send(fd, frame.data(), frame.size(), 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = ::send(fd, frame.data(), frame.size(), MSG_DONTWAIT);
     if (n < 0) return backend_errno(errno);
     if (static_cast<std::size_t>(n) != frame.size())
         return std::unexpected(TransportError::backend(IoError::custom("failed to write whole buffer")));
     return {};
+}
+
+// A timespec for ppoll, seconds clamped. A zero wait only looks, which is
+// what a zero remaining time asks for.
+timespec to_timespec(Duration d) {
+    using Sec = decltype(timespec::tv_sec);
+    constexpr auto max_sec = static_cast<std::uint64_t>(std::numeric_limits<Sec>::max());
+    return {static_cast<Sec>(d.secs < max_sec ? d.secs : max_sec), static_cast<long>(d.nanos)};
 }
 
 // SO_RCVTIMEO in the kernel's own struct timeval. A zero timeval means "no
@@ -112,6 +120,16 @@ Result<void> SocketCanTransport::set_receive_timeout(Duration timeout) {
     return {};
 }
 
+Result<void> SocketCanTransport::wait_writable(Duration timeout) {
+    pollfd p{fd_.get(), POLLOUT, 0};
+    const timespec wait = to_timespec(timeout);
+    const int ready = ::ppoll(&p, 1, &wait, nullptr);
+    if (ready < 0) return std::unexpected(TransportError::backend_errno(errno));
+    if (ready == 0) return std::unexpected(TransportError::timeout());
+    // POLLERR too: the next send reports the socket's pending error.
+    return {};
+}
+
 Result<CanFrame> SocketCanTransport::recv(Duration timeout) {
     if (auto set = set_receive_timeout(timeout); !set) return std::unexpected(set.error());
 
@@ -143,10 +161,8 @@ Result<std::size_t> SocketCanTransport::send_some(std::span<const CanFrame> fram
         msgs[count].msg_hdr.msg_iovlen = 1;
     }
     if (count == 0) return 0;
-    int sent = 0;
-    do {
-        sent = ::sendmmsg(fd_.get(), msgs.data(), static_cast<unsigned>(count), 0);
-    } while (sent < 0 && errno == EINTR);
+    // Non-blocking, as a single send: a full buffer is EAGAIN for the caller to wait out.
+    const int sent = ::sendmmsg(fd_.get(), msgs.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
     if (sent < 0) return std::unexpected(TransportError::backend_errno(errno));
     // Each datagram is one frame, whole or not at all, as with send.
     for (int i = 0; i < sent; ++i)

@@ -21,8 +21,13 @@ public:
     SocketCanTransport(SocketCanTransport&&) noexcept = default;
     SocketCanTransport& operator=(SocketCanTransport&&) noexcept = default;
 
+    // Never blocks: a full socket send buffer is Backend(EAGAIN) at once,
+    // for the caller to wait out through wait_writable (CanTransport's
+    // send_within and send_waiting do).
     Result<void> send(const CanFrame& frame) override;
     Result<CanFrame> recv(Duration timeout) override;
+    // One ppoll for POLLOUT.
+    Result<void> wait_writable(Duration timeout) override;
     // One sendmmsg / recvmmsg for up to kBatch frames.
     Result<std::size_t> send_some(std::span<const CanFrame> frames) override;
     Result<std::size_t> recv_some(Duration timeout, std::span<CanFrame> out) override;

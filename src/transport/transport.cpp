@@ -9,7 +9,7 @@
 namespace velkarin::transport {
 
 Result<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, Duration timeout) {
-    if (auto sent = send(frame); !sent) return std::unexpected(sent.error());
+    if (auto sent = send_within(frame, timeout); !sent) return std::unexpected(sent.error());
     // Taken after the send returned: time spent transmitting does not count
     // against the reply.
     const Clock::time_point deadline = Clock::now() + timeout.to_clock();
@@ -38,31 +38,70 @@ Result<std::size_t> CanTransport::recv_some(Duration timeout, std::span<CanFrame
 }
 
 namespace {
+
 // Between two tries of a refused frame: about two frame times at 1 Mbit/s, so
 // the queue has drained a little.
 constexpr Duration kFullQueuePause{0, 200'000};
+
+bool is_errno(const TransportError& e, int code) {
+    return e.kind == TransportError::Kind::Backend && e.io.code == code;
+}
+
 }  // namespace
+
+// One short sleep; an interruption is returned, not resumed: the caller asks
+// the interrupt handler, as it does for a backend's own wait.
+Result<void> CanTransport::wait_writable(Duration timeout) {
+    const Duration d = timeout.to_clock() < kFullQueuePause.to_clock() ? timeout : kFullQueuePause;
+    const timespec length{static_cast<time_t>(d.secs), static_cast<long>(d.nanos)};
+    const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, 0, &length, nullptr);
+    if (rc != 0) return std::unexpected(TransportError::backend_errno(rc));
+    return {};
+}
 
 CanTransport::SendOutcome CanTransport::send_waiting(std::span<const CanFrame> frames,
                                                      QueueWait& wait) {
     std::size_t done = 0;
     while (done < frames.size()) {
-        auto sent = send_some(frames.subspan(done));
+        const auto rest = frames.subspan(done);
+        Result<std::size_t> sent = std::size_t{1};
+        if (rest.size() > 1) {
+            sent = send_some(rest);
+        } else if (auto one = send(rest.front()); !one) {
+            sent = std::unexpected(one.error());
+        }
         if (sent) {
             done += *sent;
             continue;
         }
         const auto& e = sent.error();
-        if (e.kind != TransportError::Kind::Backend || e.io.code != ENOBUFS) return {done, e};
+        const bool buffer_full = is_errno(e, EAGAIN) || is_errno(e, EWOULDBLOCK);
+        const bool queue_full = is_errno(e, ENOBUFS);
+        if (!buffer_full && !(queue_full && wait.retry_full_queue)) return {done, e};
+
         const Clock::time_point now = Clock::now();
         if (!wait.give_up) wait.give_up = now + wait.patience.to_clock();
-        if (now >= *wait.give_up) return {done, e};
+        // Out of patience: the bus takes no more frames, whichever queue is full.
+        if (now >= *wait.give_up) return {done, TransportError::backend_errno(ENOBUFS)};
         const Duration left = Duration::until(*wait.give_up, now);
-        if (auto slept = pause(left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause);
-            !slept)
-            return {done, slept.error()};
+        if (buffer_full) {
+            auto writable = wait_writable(left);
+            if (writable || writable.error().kind == TransportError::Kind::Timeout) continue;
+            if (resume_after(writable.error())) continue;  // same bound: still bounded
+            return {done, writable.error()};
+        }
+        // pause asks the interrupt handler itself.
+        const Duration nap = left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause;
+        if (auto slept = pause(nap); !slept) return {done, slept.error()};
     }
     return {done, std::nullopt};
+}
+
+Result<void> CanTransport::send_within(const CanFrame& frame, Duration patience) {
+    QueueWait wait{patience, false};
+    const auto outcome = send_waiting({&frame, 1}, wait);
+    if (outcome.error) return std::unexpected(*outcome.error);
+    return {};
 }
 
 Result<void> CanTransport::pause(Duration length) {

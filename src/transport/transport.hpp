@@ -43,13 +43,21 @@ public:
 
     // Transmits `frame` once; never waits for a reply.
     // Errors: InvalidId (identifier out of its range, checked first),
-    // FrameTooLarge (more than 8 bytes classic / 64 bytes FD), Backend (write failed).
+    // FrameTooLarge (more than 8 bytes classic / 64 bytes FD), Backend (write
+    // failed; EAGAIN when the backend does not block and its send buffer is
+    // full, ENOBUFS when the interface's transmit queue is full).
     virtual Result<void> send(const CanFrame& frame) = 0;
 
     // Waits at most `timeout` for the next frame on the bus.
     // Errors: Timeout (nothing arrived in time), Backend (any other failure,
     // an interrupting signal included: the wait is not restarted).
     virtual Result<CanFrame> recv(Duration timeout) = 0;
+
+    // Waits at most `timeout` until a send would find room again, for a
+    // backend whose send reports a full buffer (EAGAIN) instead of blocking.
+    // The default, for backends without such a wait, pauses a moment.
+    // Errors: Timeout (still full), Backend (EINTR included, not restarted).
+    virtual Result<void> wait_writable(Duration timeout);
 
     // Several frames per system call, for a backend that can (the default
     // sends or receives one frame through the primitives above).
@@ -85,30 +93,41 @@ public:
                                    std::span<CanFrame> batch = {},
                                    Clock::time_point now = Clock::now());
 
-    // Sends `frame`, then returns the first received frame whose identifier
-    // equals `expected` (same kind and value). One monotonic deadline, taken
-    // after the send, bounds the whole wait.
-    // Errors: whatever `send` returns (nothing is read then), and those of
-    // receive_until.
+    // Sends `frame` (send_within, with `timeout` as its patience), then
+    // returns the first received frame whose identifier equals `expected`
+    // (same kind and value). One monotonic deadline, taken after the send,
+    // bounds the whole wait.
+    // Errors: whatever send_within returns (nothing is read then), and those
+    // of receive_until.
     Result<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
 
-    // How long a full transmit queue (ENOBUFS) is waited out: `patience` from
-    // the first refusal. Calls that belong together (the chunks of one cycle)
-    // share one, and with it the bound.
+    // How long a full send buffer (EAGAIN) or transmit queue (ENOBUFS) is
+    // waited out: `patience` from the first refusal, so the clock is read
+    // only once a queue is full. Calls that belong together (the chunks of
+    // one cycle) share one, and with it the bound. A full transmit queue is
+    // retried after short pauses only with `retry_full_queue`; otherwise it
+    // fails the send at once, as one command's send does.
     struct QueueWait {
         Duration patience;
+        bool retry_full_queue = true;
         std::optional<Clock::time_point> give_up{};  // set at the first refusal
     };
     struct SendOutcome {
         std::size_t sent;                      // frames that went out, in order
         std::optional<TransportError> error;  // why the next one did not
     };
-    // Sends `frames` through send_some, retrying a full transmit queue after
-    // short interruptible pauses, never spinning, until `wait` runs out. The
-    // clock is read only once a queue is full. Errors (in `error`): the first
-    // failing frame's own, ENOBUFS once the patience is spent, or the pause's
-    // Backend(EINTR) when a signal's handler says stop.
+    // Sends `frames` (one frame through `send`, more through send_some),
+    // waiting out what `wait` allows, never spinning. A signal during a wait
+    // asks the interrupt handler, as a receive does. Errors (in `error`): the
+    // first failing frame's own, Backend(ENOBUFS) once the patience is spent
+    // (for a full send buffer too: both mean the bus takes no more frames),
+    // or Backend(EINTR) when a signal's handler says stop.
     SendOutcome send_waiting(std::span<const CanFrame> frames, QueueWait& wait);
+
+    // One command's send: `frame`, waiting at most `patience` for room in a
+    // full send buffer; a full transmit queue fails at once. On the common
+    // path this is exactly one send. Errors: those of send_waiting.
+    Result<void> send_within(const CanFrame& frame, Duration patience);
 
     // Sleeps the calling thread for `length` on the monotonic clock. A signal
     // that wakes it asks the interrupt handler, as a receive does.

@@ -38,6 +38,7 @@ def backend_text(code: int) -> str:
 
 ENETDOWN_TEXT = backend_text(errno.ENETDOWN)
 ENXIO_TEXT = backend_text(errno.ENXIO)
+ENOBUFS_TEXT = backend_text(errno.ENOBUFS)
 TIMEOUT_TEXT = "transport error: timeout waiting for frame"
 
 # The feedback bytes 1-5 every stand-in reply carries: position, velocity, torque near zero.
@@ -48,15 +49,44 @@ SO_RXQ_OVFL = 40  # socket option: the receive-queue drop count as ancillary dat
 _DATA_FRAME_MASK = canframes.CAN_EFF_FLAG | canframes.CAN_RTR_FLAG | canframes.CAN_SFF_MASK
 
 
-def ip_tool() -> str:
-    for found in (shutil.which("ip"), "/usr/sbin/ip", "/sbin/ip"):
+def system_tool(name: str) -> str:
+    for found in (shutil.which(name), f"/usr/sbin/{name}", f"/sbin/{name}"):
         if found and os.access(found, os.X_OK):
             return found
-    raise RuntimeError("the ip tool (iproute2) is not installed")
+    raise RuntimeError(f"the {name} tool (iproute2) is not installed")
 
 
 def ip(*args: str) -> None:
-    subprocess.run([ip_tool(), *args], check=True, stdin=subprocess.DEVNULL, timeout=30)
+    subprocess.run([system_tool("ip"), *args], check=True, stdin=subprocess.DEVNULL, timeout=30)
+
+
+def _load_qdisc(name: str) -> None:
+    """Loads the queueing discipline module `name` (sch_plug, sch_tbf) unless it is in: from the
+    user-mode-linux kernel's module tree in the bus harness's guest, else with modprobe."""
+    if os.path.isdir(f"/sys/module/{name}"):
+        return
+    uml = f"/usr/lib/uml/modules/{os.uname().release}/kernel/net/sched/{name}.ko"
+    cmd = [system_tool("insmod"), uml] if os.path.exists(uml) else [system_tool("modprobe"), name]
+    subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, timeout=30)
+
+
+@contextlib.contextmanager
+def queue_discipline(iface: str, kind: str, *options: str) -> Iterator[None]:
+    """`iface` behind the root queueing discipline `kind` for the block, the default after.
+
+    `plug` holds every frame, as an interface whose frames nobody acknowledges does; with
+    `limit BYTES` (16 per classic frame) the queue refuses the next frame with ENOBUFS, as a full
+    transmit queue of a real CAN device does. Without a limit, the sending socket's own send
+    buffer fills first (after about 278 classic frames)."""
+    _load_qdisc(f"sch_{kind}")
+    tc = system_tool("tc")
+    subprocess.run([tc, "qdisc", "add", "dev", iface, "root", kind, *options], check=True,
+                   stdin=subprocess.DEVNULL, timeout=30)
+    try:
+        yield
+    finally:
+        subprocess.run([tc, "qdisc", "del", "dev", iface, "root"], check=True,
+                       stdin=subprocess.DEVNULL, timeout=30)
 
 
 def set_link(iface: str, up: bool) -> None:
