@@ -12,10 +12,13 @@ set(VELKARIN_PUBLIC_HEADERS
   transport/transport.hpp
   transport/transport_error.hpp
   transport/unique_fd.hpp
+  transport/wait_any.hpp
   damiao/command.hpp
   damiao/cycle.hpp
   damiao/driver.hpp
   damiao/error.hpp
+  damiao/frame_format.hpp
+  damiao/motor_ids.hpp
   damiao/motor_status.hpp
   damiao/payload.hpp
   damiao/presets.hpp
@@ -23,6 +26,7 @@ set(VELKARIN_PUBLIC_HEADERS
   damiao/registers.hpp
   damiao/special_commands.hpp
   damiao/mit/codec.hpp
+  damiao/mit/limits_text.hpp
   damiao/modes/control_setpoint.hpp)
 set(VELKARIN_INCLUDE_DEST ${CMAKE_INSTALL_INCLUDEDIR}/velkarin)
 foreach(header IN LISTS VELKARIN_PUBLIC_HEADERS)

@@ -1,126 +1,341 @@
-// The batched cycle: all frames out, then one deadline-bounded receive loop
-// that hands each reply to the motor whose master id it carries.
+// The batched cycle: every bus's frames out, then one deadline-bounded wait
+// that hands each reply to the motor whose reply identifier it carries.
 #include "damiao/cycle.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <array>
 #include <chrono>
 #include <optional>
-#include <span>
+
+#include "transport/wait_any.hpp"
 
 namespace velkarin::damiao {
 namespace {
 
 using transport::CanFrame;
+using transport::CanTransport;
 using transport::Clock;
 using transport::Duration;
 using transport::TransportError;
+using Bus = detail::CycleBus;
 
 // Frames built and sent together, and replies read together.
 constexpr std::size_t kChunk = 16;
 
-// A motor whose reply is still due holds Timeout: what it ends with if the
-// deadline passes first. Every other outcome is final.
-const Error kAwaiting{TransportError::timeout()};
+// The motors of a run_cycle call: all on one bus.
+struct OneBus {
+    std::span<const MotorCommand> commands;
 
-bool awaiting(const Result<MotorState>& outcome) {
-    if (outcome) return false;
-    const auto* t = outcome.error().as<errors::Transport>();
-    return t != nullptr && t->error.kind == TransportError::Kind::Timeout;
-}
-
-// Errors: DuplicateMasterId for the first reply identifier seen twice.
-Result<void> check_distinct_replies(std::span<const MotorCommand> commands) {
-    for (std::size_t i = 0; i < commands.size(); ++i) {
-        const auto id = commands[i].motor.get().reply_id();
-        for (std::size_t j = i + 1; j < commands.size(); ++j) {
-            if (commands[j].motor.get().reply_id() == id)
-                return std::unexpected(
-                    Error(errors::DuplicateMasterId{static_cast<std::uint16_t>(id.value)}));
-        }
+    std::size_t size() const { return commands.size(); }
+    const Damiao& motor(std::size_t i) const { return commands[i].motor; }
+    const Command& command(std::size_t i) const { return commands[i].command; }
+    template <typename F>
+    void for_each_on(const Bus&, F&& f) const {
+        for (std::size_t i = 0; i < commands.size(); ++i) f(i);
     }
+};
+
+// The members of a MotorGroup and one cycle's commands.
+struct Grouped {
+    std::span<const MotorGroup::Member> members;
+    std::span<const Command> commands;
+
+    std::size_t size() const { return members.size(); }
+    const Damiao& motor(std::size_t i) const { return *members[i].motor; }
+    const Command& command(std::size_t i) const { return commands[i]; }
+    template <typename F>
+    void for_each_on(const Bus& bus, F&& f) const {
+        for (const std::size_t i : bus.members) f(i);
+    }
+};
+
+std::uint16_t slot(const Damiao& motor) { return static_cast<std::uint16_t>(motor.reply_id().value); }
+
+// Errors: DuplicateMasterId for the first reply identifier two motors of one
+// bus share. Leaves the bus's table as it found it (empty).
+template <typename Motors>
+Result<void> check_distinct_replies(const Motors& motors, Bus& bus) {
+    std::optional<Error> clash;
+    motors.for_each_on(bus, [&](std::size_t i) {
+        auto& seen = bus.awaiting[slot(motors.motor(i))];
+        if (seen != 0 && !clash)
+            clash = Error(errors::DuplicateMasterId{slot(motors.motor(i)), seen - 1u, i});
+        seen = static_cast<std::uint16_t>(i + 1);
+    });
+    motors.for_each_on(bus, [&](std::size_t i) { bus.awaiting[slot(motors.motor(i))] = 0; });
+    if (clash) return std::unexpected(std::move(*clash));
     return {};
 }
 
-Duration longest_timeout(std::span<const MotorCommand> commands) {
-    Duration longest{};
-    for (const auto& c : commands)
-        if (c.motor.get().timeout().to_clock() > longest.to_clock()) longest = c.motor.get().timeout();
-    return longest;
-}
+// Installs one interrupt handler on every bus for the length of a cycle.
+class HandlerScope {
+public:
+    HandlerScope(std::span<Bus> buses, transport::InterruptHandler* handler) : buses_(buses) {
+        if (handler == nullptr) return;
+        for (std::size_t b = 0; b < buses.size() && b < kSaved; ++b) {
+            saved_[b] = buses[b].bus->interrupt_handler();
+            buses[b].bus->set_interrupt_handler(handler);
+        }
+        installed_ = true;
+    }
+    ~HandlerScope() {
+        if (!installed_) return;
+        for (std::size_t b = 0; b < buses_.size() && b < kSaved; ++b)
+            buses_[b].bus->set_interrupt_handler(saved_[b]);
+    }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
 
-bool interrupted(const TransportError& e) {
-    return e.kind == TransportError::Kind::Backend && e.io.code == EINTR;
+private:
+    static constexpr std::size_t kSaved = transport::kMaxWaitBuses;
+    std::span<Bus> buses_;
+    std::array<transport::InterruptHandler*, kSaved> saved_{};
+    bool installed_ = false;
+};
+
+// One cycle over `buses`: the engine of run_cycle and MotorGroup::run.
+template <typename Motors>
+class Cycle {
+public:
+    Cycle(const Motors& motors, std::span<Bus> buses, std::span<Result<MotorState>> outcomes,
+          FrameFormat format)
+        : motors_(motors), buses_(buses), outcomes_(outcomes), format_(format) {}
+
+    void run(transport::InterruptHandler* shared_wait) {
+        // After a stop every later motor still gets its outcome.
+        for (std::size_t b = 0; b < buses_.size(); ++b) send_bus(b);
+        if (interrupted_) {
+            end_awaiting(TransportError::backend_errno(EINTR));
+            return;
+        }
+        std::size_t waiting_buses = 0;
+        for (const auto& bus : buses_) waiting_buses += bus.pending > 0 ? 1 : 0;
+        if (waiting_buses == 0) return;
+
+        // Taken after the last send: transmit time does not count against the replies.
+        sent_all_ = Clock::now();
+        deadline_ = sent_all_ + wait_;
+        if (waiting_buses == 1) {
+            for (auto& bus : buses_)
+                if (bus.pending > 0) drain(bus);
+        } else {
+            wait_over_all(shared_wait);
+        }
+        end_awaiting(TransportError::timeout());
+    }
+
+private:
+    // Builds and sends one bus's frames, a chunk per system call where the bus can.
+    void send_bus(std::size_t b) {
+        Bus& bus = buses_[b];
+        CanTransport::QueueWait queue_wait{longest_timeout(bus)};
+        std::array<CanFrame, kChunk> frames;
+        std::array<std::size_t, kChunk> owner{};
+        std::size_t built = 0;
+        auto flush = [&] {
+            for (std::size_t done = 0; done < built && !interrupted_;) {
+                const auto rest = std::span(frames).subspan(done, built - done);
+                const auto result = bus.bus->send_waiting(rest, queue_wait);
+                for (std::size_t k = done; k < done + result.sent; ++k) await(bus, owner[k]);
+                done += result.sent;
+                if (!result.error) continue;
+                if (result.error->is_os_error(EINTR)) {
+                    // Stopped by a signal: nothing more goes out and nothing is awaited.
+                    interrupted_ = true;
+                    for (std::size_t k = done; k < built; ++k)
+                        outcomes_[owner[k]] = std::unexpected(Error(*result.error));
+                    break;
+                }
+                outcomes_[owner[done++]] = std::unexpected(Error(*result.error));  // that frame alone
+            }
+            built = 0;
+        };
+        motors_.for_each_on(bus, [&](std::size_t i) {
+            auto frame = motors_.motor(i).frame_of(motors_.command(i), format_);
+            if (!frame || interrupted_) {
+                // Refused limits are reported as such, sent or not; after a
+                // stop every other frame stays unsent.
+                outcomes_[i] = frame ? std::unexpected(Error(TransportError::backend_errno(EINTR)))
+                                     : std::unexpected(std::move(frame.error()));
+                return;
+            }
+            frames[built] = *frame;
+            owner[built++] = i;
+            if (built == kChunk) flush();
+        });
+        flush();
+    }
+
+    void await(Bus& bus, std::size_t i) {
+        bus.awaiting[slot(motors_.motor(i))] = static_cast<std::uint16_t>(i + 1);
+        ++bus.pending;
+        wait_ = std::max(wait_, motors_.motor(i).timeout().to_clock());
+    }
+
+    Duration longest_timeout(const Bus& bus) const {
+        Duration longest{};
+        motors_.for_each_on(bus, [&](std::size_t i) {
+            const Duration t = motors_.motor(i).timeout();
+            if (t.to_clock() > longest.to_clock()) longest = t;
+        });
+        return longest;
+    }
+
+    // Hands `f` to the motor whose reply is due on its identifier; true once
+    // the bus has every reply.
+    bool take(Bus& bus, const CanFrame& f) {
+        if (f.id.kind != transport::CanId::Kind::Standard || !f.id.in_range()) return false;
+        auto& owner = bus.awaiting[f.id.value];
+        if (owner == 0) return false;  // another identifier, or a second reply
+        const std::size_t i = owner - 1u;
+        owner = 0;
+        outcomes_[i] = motors_.motor(i).decode_reply(f);
+        return --bus.pending == 0;
+    }
+
+    // Every frame until the bus's last reply is this cycle's to take: read in
+    // batches, one system call for all the replies already queued.
+    void drain(Bus& bus) {
+        auto last = bus.bus->drain_until(deadline_, [&](const CanFrame& f) { return take(bus, f); },
+                                         batch_, sent_all_);
+        if (!last) end_awaiting(bus, last.error());
+    }
+
+    // One ppoll over every bus still owed a reply, reading whichever is
+    // ready; buses without a poll descriptor are drained after the others.
+    void wait_over_all(transport::InterruptHandler* handler) {
+        std::array<CanTransport*, transport::kMaxWaitBuses> waiting{};
+        std::array<Bus*, transport::kMaxWaitBuses> of{};
+        std::array<bool, transport::kMaxWaitBuses> ready{};
+        for (;;) {
+            std::size_t n = 0;
+            for (auto& bus : buses_)
+                if (bus.pending > 0 && bus.bus->poll_descriptor() && n < waiting.size()) {
+                    waiting[n] = bus.bus;
+                    of[n++] = &bus;
+                }
+            if (n == 0) break;
+            auto woke = transport::wait_any_readable(std::span(waiting).first(n), deadline_, ready,
+                                                     handler);
+            if (!woke) {
+                if (woke.error().kind == TransportError::Kind::Timeout) break;
+                end_awaiting(woke.error());
+                return;
+            }
+            for (std::size_t k = 0; k < n; ++k)
+                if (ready[k]) take_queued(*of[k]);
+        }
+        // Replies that came in time stay queued on a bus waited on last: taken
+        // first, whatever the clock says by then.
+        for (auto& bus : buses_) {
+            while (bus.pending > 0 && take_queued(bus)) {}
+            if (bus.pending > 0) drain(bus);
+        }
+    }
+
+    // Reads what `bus` has queued, without waiting; false when nothing was.
+    // The frames read together with its last reply are dropped with it; a
+    // failed read fails the motors still waiting on the bus.
+    bool take_queued(Bus& bus) {
+        auto got = bus.bus->recv_some(Duration{}, batch_);
+        if (!got) {
+            if (got.error().kind != TransportError::Kind::Timeout) end_awaiting(bus, got.error());
+            return false;
+        }
+        for (const CanFrame& f : std::span(batch_).first(*got))
+            if (take(bus, f)) break;
+        return *got > 0;
+    }
+
+    // The motors still owed a reply end with `error`.
+    void end_awaiting(Bus& bus, const TransportError& error) {
+        if (bus.pending == 0) return;
+        bus.late_replies_possible = true;  // the frames went out: their replies may still come
+        motors_.for_each_on(bus, [&](std::size_t i) {
+            auto& owner = bus.awaiting[slot(motors_.motor(i))];
+            if (owner != i + 1) return;
+            owner = 0;
+            outcomes_[i] = std::unexpected(Error(error));
+        });
+        bus.pending = 0;
+    }
+    void end_awaiting(const TransportError& error) {
+        for (auto& bus : buses_) end_awaiting(bus, error);
+    }
+
+    const Motors& motors_;
+    std::span<Bus> buses_;
+    std::span<Result<MotorState>> outcomes_;
+    FrameFormat format_;
+    std::array<CanFrame, kChunk> batch_;  // replies read together
+    Clock::duration wait_{};
+    Clock::time_point sent_all_{};
+    Clock::time_point deadline_{};
+    bool interrupted_ = false;
+};
+
+// Drops what a bus has queued: replies that came after an earlier cycle's
+// deadline would otherwise be taken for this cycle's.
+// At most so many reads: a bus flooded faster than it is read cannot hold
+// the cycle here.
+void drop_queued(CanTransport& bus) {
+    std::array<CanFrame, kChunk> batch;
+    for (int reads = 0; reads < 64; ++reads) {
+        auto got = bus.recv_some(Duration{}, batch);  // Timeout: nothing queued
+        if (!got || *got == 0) return;
+    }
 }
 
 }  // namespace
 
-Result<void> run_cycle(transport::CanTransport& bus, std::span<const MotorCommand> commands,
-                       std::span<Result<MotorState>> outcomes) {
+Result<void> run_cycle(CanTransport& bus, std::span<const MotorCommand> commands,
+                       std::span<Result<MotorState>> outcomes, FrameFormat format) {
     if (outcomes.size() != commands.size())
         return std::unexpected(Error(errors::OutcomeCount{commands.size(), outcomes.size()}));
-    if (auto distinct = check_distinct_replies(commands); !distinct) return distinct;
+    std::array<Bus, 1> one{Bus{&bus, {}, {}, 0, false}};
+    const OneBus motors{commands};
+    if (auto distinct = check_distinct_replies(motors, one[0]); !distinct) return distinct;
+    Cycle<OneBus>(motors, one, outcomes, format).run(bus.interrupt_handler());
+    return {};
+}
 
-    // One bound for the whole cycle's full-queue waits.
-    transport::CanTransport::QueueWait queue_wait{longest_timeout(commands)};
-    Clock::duration wait{};
-    std::size_t pending = 0;
-    // Frames go out in chunks built on the stack: no allocation, and one
-    // system call for a chunk where the bus can.
-    std::array<CanFrame, kChunk> frames;
-    std::array<std::size_t, kChunk> owner{};
-    for (std::size_t next = 0; next < commands.size();) {
-        std::size_t built = 0;
-        for (; next < commands.size() && built < kChunk; ++next) {
-            auto frame = commands[next].motor.get().frame_of(commands[next].command);
-            if (!frame) {
-                outcomes[next] = std::unexpected(std::move(frame.error()));
-                continue;
-            }
-            frames[built] = *frame;
-            owner[built++] = next;
+Result<MotorGroup> MotorGroup::create(std::span<const Member> members) {
+    MotorGroup group;
+    group.members_.assign(members.begin(), members.end());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        auto it = std::ranges::find(group.buses_, members[i].bus, &Bus::bus);
+        if (it == group.buses_.end()) {
+            group.buses_.emplace_back();
+            it = std::prev(group.buses_.end());
+            it->bus = members[i].bus;
         }
-        for (std::size_t done = 0; done < built;) {
-            const auto result = bus.send_waiting(std::span(frames).subspan(done, built - done), queue_wait);
-            for (std::size_t k = done; k < done + result.sent; ++k) {
-                outcomes[owner[k]] = std::unexpected(kAwaiting);
-                wait = std::max(wait, commands[owner[k]].motor.get().timeout().to_clock());
-                ++pending;
-            }
-            done += result.sent;
-            if (!result.error) continue;
-            if (interrupted(*result.error)) {
-                // Stopped by a signal: nothing more goes out and nothing is awaited.
-                for (std::size_t j = 0; j < commands.size(); ++j)
-                    if (j >= owner[done] || awaiting(outcomes[j]))
-                        outcomes[j] = std::unexpected(Error(*result.error));
-                return {};
-            }
-            outcomes[owner[done++]] = std::unexpected(Error(*result.error));  // that frame alone
-        }
+        it->members.push_back(i);
     }
-    if (pending == 0) return {};
+    if (group.buses_.size() > transport::kMaxWaitBuses || members.size() > kMaxMotors)
+        return std::unexpected(Error(errors::GroupTooLarge{group.buses_.size(), members.size(),
+                                                           transport::kMaxWaitBuses, kMaxMotors}));
+    const Grouped motors{group.members_, {}};
+    for (auto& bus : group.buses_)
+        if (auto distinct = check_distinct_replies(motors, bus); !distinct)
+            return std::unexpected(distinct.error());
+    return group;
+}
 
-    // Taken after the last send: transmit time does not count against the replies.
-    const Clock::time_point sent_all = Clock::now();
-    const Clock::time_point deadline = sent_all + wait;
-    // Every frame until the last reply is this cycle's to take: read them in
-    // batches, one system call for all the replies already queued.
-    std::array<CanFrame, kChunk> batch;
-    auto last = bus.receive_until(deadline, [&](const CanFrame& f) {
-        for (std::size_t i = 0; i < commands.size(); ++i) {
-            if (!awaiting(outcomes[i]) || commands[i].motor.get().reply_id() != f.id) continue;
-            outcomes[i] = commands[i].motor.get().decode_reply(f);
-            --pending;
-            break;
-        }
-        return pending == 0;
-    }, batch, sent_all);
-    if (!last) {
-        for (auto& o : outcomes)
-            if (awaiting(o)) o = std::unexpected(Error(last.error()));
+Result<void> MotorGroup::run(std::span<const Command> commands,
+                             std::span<Result<MotorState>> outcomes, FrameFormat format,
+                             transport::InterruptHandler* on_signal) {
+    if (commands.size() != members_.size())
+        return std::unexpected(Error(errors::CommandCount{members_.size(), commands.size()}));
+    if (outcomes.size() != members_.size())
+        return std::unexpected(Error(errors::OutcomeCount{members_.size(), outcomes.size()}));
+    if (members_.empty()) return {};
+    const HandlerScope handlers(buses_, on_signal);
+    for (auto& bus : buses_) {
+        if (bus.late_replies_possible) drop_queued(*bus.bus);
+        bus.late_replies_possible = false;
     }
+    auto* shared_wait = on_signal != nullptr ? on_signal : buses_.front().bus->interrupt_handler();
+    Cycle<Grouped>(Grouped{members_, commands}, buses_, outcomes, format).run(shared_wait);
     return {};
 }
 

@@ -1,39 +1,44 @@
-// A batched cycle with several motors on one bus: every command frame goes out
-// back to back, then the replies are collected under one deadline.
+// Batched cycles: several motors commanded together, on one bus or on
+// several. Every command frame goes out back to back, then the replies are
+// collected under one deadline, over all the buses at once.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "../transport/transport.hpp"
 #include "command.hpp"
 #include "driver.hpp"
 #include "error.hpp"
+#include "frame_format.hpp"
 
 namespace velkarin::damiao {
 
-// One motor's part of a cycle; the motor is borrowed for the call.
+// One motor's part of a cycle on one bus; the motor is borrowed for the call.
 struct MotorCommand {
     std::reference_wrapper<const Damiao> motor;
     Command command;
 };
 
-// Sends the frame of every command, in the order given (as many per system
-// call as the bus takes), then receives until each motor whose frame went out
-// has its reply (the first frame on its reply_id()) or one deadline passes:
-// the largest time-out among those motors, counted from after the last send.
-// Frames on other identifiers and second replies are dropped, and so are
-// frames read together with the last reply. Allocates nothing; a signal
-// during a wait goes to the bus's interrupt handler, as in every other wait.
+// Sends the frame of every command in `format`, in the order given (as many
+// per system call as the bus takes), then receives until each motor whose
+// frame went out has its reply (the first frame on its reply_id(), classic
+// or FD) or one deadline passes: the largest time-out among those motors,
+// counted from after the last send. Frames on other identifiers and second
+// replies are dropped, and so are frames read together with the last reply.
+// Allocates nothing; a signal during a wait goes to the bus's interrupt
+// handler, as in every other wait.
 //
 // outcomes[i] receives motor i's decoded state, or its own error without
 // failing the others:
 //   InvalidLimits  its MIT limits were refused by the codec; nothing sent for it.
 //   Transport      Timeout: no reply by the deadline. Backend: the send of its
 //                  frame failed (a full transmit queue, ENOBUFS, is first retried
-//                  with pauses until the largest time-out has passed since the
-//                  queue was first found full), or a receive failed while its
-//                  reply was due, or
+//                  with pauses, and a full send buffer waited out, until the
+//                  largest time-out has passed since the queue was first found
+//                  full), or a receive failed while its reply was due, or
 //                  EINTR: a signal whose handler said stop ended the cycle before
 //                  its reply (frames not yet sent then stay unsent).
 //   ShortReply     its reply had fewer than 8 data bytes.
@@ -41,6 +46,58 @@ struct MotorCommand {
 //   OutcomeCount       outcomes.size() differs from commands.size().
 //   DuplicateMasterId  two motors share a reply identifier.
 Result<void> run_cycle(transport::CanTransport& bus, std::span<const MotorCommand> commands,
-                       std::span<Result<MotorState>> outcomes);
+                       std::span<Result<MotorState>> outcomes,
+                       FrameFormat format = FrameFormat::Classic);
+
+namespace detail {
+// One bus and what a cycle knows of it: its members' places, and for every
+// reply identifier the member whose reply is due there (its place + 1; 0:
+// none), so that a reply finds its motor in one step.
+struct CycleBus {
+    transport::CanTransport* bus;
+    std::vector<std::size_t> members;
+    std::array<std::uint16_t, transport::CanId::kStandardMax + 1> awaiting{};
+    std::size_t pending = 0;
+    bool late_replies_possible = false;
+};
+}  // namespace detail
+
+// Motors on one or more buses, commanded together in cycles: the members are
+// checked and the tables sized once, at creation; every cycle then allocates
+// nothing. Buses and motors are borrowed and must outlive the group.
+class MotorGroup {
+public:
+    struct Member {
+        transport::CanTransport* bus;
+        const Damiao* motor;
+    };
+
+    // The most motors a group counts (a cycle marks a motor by its place + 1 in 16 bits).
+    static constexpr std::size_t kMaxMotors = 0xFFFE;
+
+    // Errors: DuplicateMasterId (two members on one bus answer on one
+    // identifier, named by their places in `members`), GroupTooLarge (more
+    // than kMaxMotors motors or transport::kMaxWaitBuses buses).
+    static Result<MotorGroup> create(std::span<const Member> members);
+
+    std::span<const Member> members() const { return members_; }
+
+    // One cycle: commands[i] for members()[i], outcomes[i] its result, as
+    // run_cycle's. Every bus's frames go out first, then one wait over all
+    // the buses' sockets at once (ppoll) takes the replies as they come, so
+    // two buses cost about the slower one's time; a bus without a poll
+    // descriptor is waited on after the others. A reply that comes after
+    // its cycle's deadline is not taken as a later cycle's: after a
+    // time-out, the next cycle first drops what its bus has queued.
+    // `on_signal` (if set) is every bus's interrupt handler for the cycle.
+    // Errors: OutcomeCount (commands or outcomes not one per member).
+    Result<void> run(std::span<const Command> commands, std::span<Result<MotorState>> outcomes,
+                     FrameFormat format = FrameFormat::Classic,
+                     transport::InterruptHandler* on_signal = nullptr);
+
+private:
+    std::vector<Member> members_;
+    std::vector<detail::CycleBus> buses_;
+};
 
 }  // namespace velkarin::damiao

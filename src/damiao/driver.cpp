@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "damiao/motor_ids.hpp"
 #include "damiao/special_commands.hpp"
 
 namespace velkarin::damiao {
@@ -14,22 +15,6 @@ namespace {
 
 using transport::CanFrame;
 using transport::CanId;
-
-// Only the low 11 bits of an id go on the wire as a standard identifier; the
-// ids themselves keep all 16 bits (register requests carry them whole).
-constexpr std::uint16_t kStandardIdMask = 0x7FF;
-
-// Every frame the driver sends: classic, standard id, exactly 8 bytes.
-CanFrame command_frame(std::uint16_t id, const Payload& data) {
-    return CanFrame(CanId::standard(static_cast<std::uint16_t>(id & kStandardIdMask)), data);
-}
-
-// The mode offsets are added in full width and truncated to 16 bits here;
-// masking to 11 bits afterwards gives the same wire id as masking the full
-// sum (0x300 + 0x7FF goes out as 0x2FF).
-std::uint16_t offset_id(std::uint16_t base, std::uint16_t motor_id) {
-    return static_cast<std::uint16_t>(base + motor_id);
-}
 
 // Register 10 as a mode number; a Float there is a kind mismatch.
 Result<std::uint32_t> read_control_mode(const Damiao& motor, transport::CanTransport& bus) {
@@ -43,25 +28,17 @@ struct Overloaded : Fs... {
     using Fs::operator()...;
 };
 
-// Each mode's frame on its own identifier offset.
-Result<CanFrame> mode_frame(const Damiao& motor, const ControlSetpoint& sp) {
-    return std::visit(
-        Overloaded{
-            [&](const setpoints::Mit& s) { return motor.frame_of(s.sp); },
-            [&](const setpoints::PosVel& s) -> Result<CanFrame> {
-                return command_frame(offset_id(modes::kPosVelBase, motor.motor_id()),
-                                     modes::pos_vel_payload(s));
-            },
-            [&](const setpoints::Vel& s) -> Result<CanFrame> {
-                return command_frame(offset_id(modes::kVelBase, motor.motor_id()),
-                                     modes::vel_payload(s));
-            },
-            [&](const setpoints::ForcePos& s) -> Result<CanFrame> {
-                return command_frame(offset_id(modes::kForcePosBase, motor.motor_id()),
-                                     modes::force_pos_payload(s));
-            },
-        },
-        sp.get());
+// The mode of each setpoint and the payload of its frame.
+struct ModeFrame {
+    ControlMode mode;
+    Payload payload;
+};
+ModeFrame mode_frame(const setpoints::PosVel& s) {
+    return {ControlMode::PosVel, modes::pos_vel_payload(s)};
+}
+ModeFrame mode_frame(const setpoints::Vel& s) { return {ControlMode::Vel, modes::vel_payload(s)}; }
+ModeFrame mode_frame(const setpoints::ForcePos& s) {
+    return {ControlMode::ForcePos, modes::force_pos_payload(s)};
 }
 
 // One command out, its reply in: the exchange of every command.
@@ -75,9 +52,7 @@ Result<MotorState> exchange(const Damiao& motor, transport::CanTransport& bus,
 
 }  // namespace
 
-CanId Damiao::reply_id() const {
-    return CanId::standard(static_cast<std::uint16_t>(master_id_ & kStandardIdMask));
-}
+CanId Damiao::reply_id() const { return reply_id_of(master_id_); }
 
 // The reply's id nibble is reported as received, not compared with ours.
 Result<MotorState> Damiao::decode_reply(const CanFrame& reply) const {
@@ -87,71 +62,99 @@ Result<MotorState> Damiao::decode_reply(const CanFrame& reply) const {
 }
 
 // Encoding comes first: limits the codec refuses mean no frame to send.
-Result<CanFrame> Damiao::frame_of(const Command& command) const {
+Result<CanFrame> Damiao::frame_of(const Command& command, FrameFormat format) const {
+    const CanId mit_id = command_id(motor_id_, ControlMode::Mit);
     return std::visit(
         Overloaded{
             [&]<typename Special>(Special) -> Result<CanFrame> {
-                return command_frame(motor_id_, special_payload(Special::kind));
+                return frame_on(mit_id, special_payload(Special::kind), format);
+            },
+            [&](commands::Refresh) -> Result<CanFrame> {
+                return registers::request_frame(registers::refresh_request(motor_id_), format);
             },
             [&](const MitSetpoint& sp) -> Result<CanFrame> {
                 auto payload = mit::encode(limits_, sp);
                 if (!payload) return std::unexpected(Error(errors::InvalidLimits{payload.error()}));
-                return command_frame(motor_id_, *payload);
+                return frame_on(mit_id, *payload, format);
             },
-            [&](const ControlSetpoint& sp) { return mode_frame(*this, sp); },
+            [&](const ControlSetpoint& sp) -> Result<CanFrame> {
+                return std::visit(
+                    Overloaded{
+                        [&](const setpoints::Mit& s) { return frame_of(s.sp, format); },
+                        [&](const auto& s) -> Result<CanFrame> {
+                            const ModeFrame f = mode_frame(s);
+                            return frame_on(command_id(motor_id_, f.mode), f.payload, format);
+                        },
+                    },
+                    sp.get());
+            },
         },
         command);
+}
+
+Result<CanFrame> Damiao::frame_of(const Command& command) const {
+    return frame_of(command, options_.format);
 }
 
 Result<MotorState> Damiao::cmd_at_arbitration(transport::CanTransport& bus,
                                               std::uint16_t arbitration_id,
                                               const Payload& data) const {
-    return exchange(*this, bus, command_frame(arbitration_id, data));
+    const CanId id = CanId::standard_low_bits(arbitration_id);
+    return exchange(*this, bus, frame_on(id, data, options_.format));
+}
+
+Result<MotorState> Damiao::command(transport::CanTransport& bus, const Command& c) const {
+    return exchange(*this, bus, frame_of(c));
 }
 
 Result<MotorState> Damiao::enable(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::Enable));
+    return command(bus, commands::Enable{});
 }
 
 Result<MotorState> Damiao::disable(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::Disable));
+    return command(bus, commands::Disable{});
 }
 
 Result<MotorState> Damiao::set_zero(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::SetZero));
+    return command(bus, commands::SetZero{});
 }
 
 Result<MotorState> Damiao::clear_error(transport::CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_payload(SpecialCommand::ClearError));
+    return command(bus, commands::ClearError{});
 }
 
 // No frame goes out when the codec refuses the limits.
 Result<MotorState> Damiao::mit_control(transport::CanTransport& bus, const MitSetpoint& sp) const {
-    return exchange(*this, bus, frame_of(sp));
+    return command(bus, sp);
 }
 
 // No mode check here: a motor whose register 10 names another mode simply
 // ignores the frame (and still answers with feedback).
 Result<MotorState> Damiao::control(transport::CanTransport& bus, const ControlSetpoint& sp) const {
-    return exchange(*this, bus, frame_of(sp));
+    return command(bus, sp);
 }
 
-// A register reply is known by its content, not its id (the motor answers on
-// its master id, and any sender's look-alike is taken), so this awaits it with
-// its own test instead of request().
+Result<void> Damiao::send_request(transport::CanTransport& bus, const Payload& request) const {
+    const CanFrame frame = registers::request_frame(request, options_.format);
+    if (auto sent = bus.send_within(frame, timeout_); !sent) return std::unexpected(Error(sent.error()));
+    return {};
+}
+
+// A register reply is known by its content, not by the identifier alone (a
+// request() would take the first frame on the master id), so this awaits it
+// with the reply rule instead.
 Result<RegisterValue> Damiao::read_register(transport::CanTransport& bus, std::uint8_t reg) const {
     const RegisterInfo* info = registers::find(reg);
     if (info == nullptr) return std::unexpected(Error(errors::UnknownRegister{reg}));
-
-    const CanFrame frame = command_frame(registers::kRequestId, registers::read_request(motor_id_, reg));
-    if (auto sent = bus.send_within(frame, timeout_); !sent) return std::unexpected(Error(sent.error()));
+    if (auto sent = send_request(bus, registers::read_request(motor_id_, reg)); !sent)
+        return std::unexpected(sent.error());
 
     // Taken after the send, so transmit time does not eat into the wait.
     const auto deadline = transport::Clock::now() + timeout_.to_clock();
     std::optional<std::uint32_t> raw;
     // Feedback frames, write echoes and other registers' replies are dropped.
     auto reply = bus.receive_until(deadline, [&](const CanFrame& f) {
-        raw = registers::match_read_reply(f.data(), reg);
+        raw = registers::read_reply_value(f, options_.reply_rule, motor_id_, reg, reply_id());
         return raw.has_value();
     });
     if (!reply) return std::unexpected(Error(reply.error()));
@@ -168,11 +171,12 @@ Result<void> Damiao::write_register(transport::CanTransport& bus, std::uint8_t r
     if (kind_of(value) != info->kind) {
         return std::unexpected(Error(errors::RegisterKindMismatch{reg, info->kind, kind_of(value)}));
     }
-    const CanFrame frame = command_frame(registers::kRequestId,
-                                         registers::write_request(motor_id_, reg, raw_bits(value)));
     // Whatever the motor sends back is not awaited; a later read skips it.
-    if (auto sent = bus.send_within(frame, timeout_); !sent) return std::unexpected(Error(sent.error()));
-    return {};
+    return send_request(bus, registers::write_request(motor_id_, reg, raw_bits(value)));
+}
+
+Result<void> Damiao::store_parameters(transport::CanTransport& bus) const {
+    return send_request(bus, registers::store_request(motor_id_));
 }
 
 // The pause sleeps on the bus, so that a signal reaches its interrupt

@@ -2,7 +2,6 @@
 // the bus for the length of the call, so one bus serves many motors.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,6 +9,7 @@
 #include "../transport/transport.hpp"
 #include "command.hpp"
 #include "error.hpp"
+#include "frame_format.hpp"
 #include "mit/codec.hpp"
 #include "modes/control_setpoint.hpp"
 #include "registers.hpp"
@@ -26,23 +26,33 @@ inline constexpr std::chrono::milliseconds kModeSwitchPause{100};
 // mode switch then fails with Backend(EINTR)).
 using Pause = std::function<bool(std::chrono::milliseconds)>;
 
+// What a Damiao object does beyond the defaults: how strictly it recognises
+// register replies, and which frames it sends.
+struct DriverOptions {
+    registers::ReplyRule reply_rule = registers::ReplyRule::AnySender;
+    FrameFormat format = FrameFormat::Classic;
+};
+
 class Damiao {
 public:
     Damiao(std::uint16_t motor_id, std::uint16_t master_id, MitLimits limits,
-           std::uint64_t timeout_ms)
+           std::uint64_t timeout_ms, DriverOptions options = {})
         : motor_id_(motor_id), master_id_(master_id), limits_(limits),
-          timeout_(transport::Duration::from_millis(timeout_ms)) {}
+          timeout_(transport::Duration::from_millis(timeout_ms)), options_(options) {}
 
     std::uint16_t motor_id() const { return motor_id_; }
     std::uint16_t master_id() const { return master_id_; }
     const MitLimits& limits() const { return limits_; }
     transport::Duration timeout() const { return timeout_; }
+    const DriverOptions& options() const { return options_; }
 
     // The identifier every reply of this motor comes on: standard, master_id & 0x7FF.
     transport::CanId reply_id() const;
-    // The frame `command` puts on the bus for this motor, built without
-    // sending it. Errors: InvalidLimits (an MIT setpoint with limits the codec
-    // refuses).
+    // The frame `command` puts on the bus for this motor in `format`, built
+    // without sending it. Errors: InvalidLimits (an MIT setpoint with limits
+    // the codec refuses).
+    Result<transport::CanFrame> frame_of(const Command& command, FrameFormat format) const;
+    // The same in the object's own format.
     Result<transport::CanFrame> frame_of(const Command& command) const;
     // A reply frame decoded with this motor's limits.
     // Errors: ShortReply (fewer than 8 data bytes).
@@ -52,8 +62,11 @@ public:
     // first reply on `master_id & 0x7FF`. Errors: Transport (send failure,
     // receive failure, Timeout), ShortReply (fewer than 8 reply bytes).
     Result<MotorState> cmd_at_arbitration(transport::CanTransport& bus,
-                                          std::uint16_t arbitration_id,
-                                          const std::array<std::uint8_t, 8>& data) const;
+                                          std::uint16_t arbitration_id, const Payload& data) const;
+
+    // Any command's exchange: its frame out (frame_of), its reply in.
+    // Errors as cmd_at_arbitration, plus InvalidLimits (nothing sent).
+    Result<MotorState> command(transport::CanTransport& bus, const Command& command) const;
 
     Result<MotorState> enable(transport::CanTransport& bus) const;
     Result<MotorState> disable(transport::CanTransport& bus) const;
@@ -64,12 +77,16 @@ public:
     Result<MotorState> mit_control(transport::CanTransport& bus, const MitSetpoint& sp) const;
     Result<MotorState> control(transport::CanTransport& bus, const ControlSetpoint& sp) const;
 
-    // Errors: UnknownRegister (nothing sent), Transport.
+    // The value of register `reg`, its reply recognised by the object's
+    // reply rule. Errors: UnknownRegister (nothing sent), Transport.
     Result<RegisterValue> read_register(transport::CanTransport& bus, std::uint8_t reg) const;
     // Errors: UnknownRegister, ReadOnlyRegister, RegisterKindMismatch (nothing
     // sent for these), Transport. No reply is awaited.
     Result<void> write_register(transport::CanTransport& bus, std::uint8_t reg,
                                 RegisterValue value) const;
+    // Asks the motor to keep every parameter in flash. Motors are not known
+    // to answer, so nothing is awaited. Errors: Transport.
+    Result<void> store_parameters(transport::CanTransport& bus) const;
     // Reads register 10, writes `mode` if it differs, pauses 100 ms (through
     // bus.pause) and reads it back. Errors: Transport (Backend EINTR when the
     // pause was cut short), RegisterKindMismatch, ModeVerifyFailed.
@@ -79,10 +96,14 @@ public:
                                      const Pause& pause) const;
 
 private:
+    // Sends a request on 0x7FF, waiting no longer than the time-out for room.
+    Result<void> send_request(transport::CanTransport& bus, const Payload& request) const;
+
     std::uint16_t motor_id_;
     std::uint16_t master_id_;
     MitLimits limits_;
     transport::Duration timeout_;
+    DriverOptions options_;
 };
 
 // A read of the control-mode register as an unsigned 32-bit mode.

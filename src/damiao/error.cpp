@@ -65,13 +65,24 @@ std::string text_of(const errors::ShortReply& e) {
 }
 
 std::string text_of(const errors::DuplicateMasterId& e) {
-    return "two motors of one cycle answer on master id " + can_id(e.id) +
-           ": their replies cannot be told apart";
+    return "motors " + num(e.first) + " and " + num(e.second) +
+           " of one cycle answer on master id " + can_id(e.id) + " of one bus: their replies "
+           "cannot be told apart";
 }
 
 std::string text_of(const errors::OutcomeCount& e) {
     return "a cycle of " + num(e.commands) + " commands needs as many outcome slots, got " +
            num(e.outcomes);
+}
+
+std::string text_of(const errors::CommandCount& e) {
+    return "a group of " + num(e.members) + " motors needs one command per motor, got " +
+           num(e.commands);
+}
+
+std::string text_of(const errors::GroupTooLarge& e) {
+    return "a group takes at most " + num(e.max_buses) + " buses and " + num(e.max_motors) +
+           " motors, got " + num(e.buses) + " buses and " + num(e.motors) + " motors";
 }
 
 }  // namespace

@@ -28,12 +28,17 @@ struct ModeVerifyFailed { std::uint8_t written; std::uint8_t reported; };
 struct InvalidLimits { InvalidRange range; };
 // A reply on the master id too short to hold a feedback payload.
 struct ShortReply { std::size_t len; };
-// Two motors of one cycle answer on the same identifier, so their replies
-// cannot be told apart; nothing was sent.
-struct DuplicateMasterId { std::uint16_t id; };
+// Two motors of one cycle (at places `first` and `second` of its list) answer
+// on the same identifier of one bus, so their replies cannot be told apart;
+// nothing was sent.
+struct DuplicateMasterId { std::uint16_t id; std::size_t first; std::size_t second; };
 // A cycle was given a different number of outcome slots than commands;
 // nothing was sent.
 struct OutcomeCount { std::size_t commands; std::size_t outcomes; };
+// A group's cycle was given a different number of commands than members.
+struct CommandCount { std::size_t members; std::size_t commands; };
+// More buses than one wait takes, or more motors than a cycle counts.
+struct GroupTooLarge { std::size_t buses, motors, max_buses, max_motors; };
 
 }  // namespace errors
 
@@ -43,7 +48,8 @@ public:
                                  errors::ReadOnlyRegister, errors::RegisterKindMismatch,
                                  errors::UnexpectedReply, errors::ModeVerifyFailed,
                                  errors::InvalidLimits, errors::ShortReply,
-                                 errors::DuplicateMasterId, errors::OutcomeCount>;
+                                 errors::DuplicateMasterId, errors::OutcomeCount,
+                                 errors::CommandCount, errors::GroupTooLarge>;
 
     template <typename Case>
     Error(Case c) : v_(std::move(c)) {}

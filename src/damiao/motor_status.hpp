@@ -22,6 +22,9 @@ enum class MotorStatus : std::uint8_t {
     Overload = 0xE,
 };
 
+// The codes that latch: the motor disables itself until clear-error.
+constexpr bool is_fault(MotorStatus s) { return static_cast<std::uint8_t>(s) >= 0x8; }
+
 struct StatusName {
     MotorStatus status;
     std::string_view name;

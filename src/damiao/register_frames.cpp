@@ -65,14 +65,29 @@ Payload reply(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg, std::ui
     return payload_of({motor_id, op, reg, value});
 }
 
-// The identifier and bytes 0-1 are not looked at: the motor answers on its
-// master id, which the driver does not need to know for register access.
+// The identifier and bytes 0-1 are not looked at here: AnySender does not
+// care who answered, and read_reply_value checks them for AddressedMotor.
 std::optional<std::uint32_t> match_read_reply(std::span<const std::uint8_t> data,
                                               std::uint8_t reg) {
     if (data.size() != 8) return std::nullopt;
     const auto r = parse_request(data);
     if (r->op != kRead || r->reg != reg) return std::nullopt;
     return r->value;
+}
+
+std::optional<std::uint32_t> read_reply_value(const transport::CanFrame& frame, ReplyRule rule,
+                                              std::uint16_t motor_id, std::uint8_t reg,
+                                              transport::CanId reply_id) {
+    auto value = match_read_reply(frame.data(), reg);
+    if (!value || rule == ReplyRule::AnySender) return value;
+    if (le::u16_at(frame.data(), kMotorIdAt) != motor_id) return std::nullopt;
+    const auto on = reg == MST_ID ? transport::CanId::standard_low_bits(*value) : reply_id;
+    if (frame.id != on || frame.id == transport::CanId::standard(kRequestId)) return std::nullopt;
+    return value;
+}
+
+transport::CanFrame request_frame(const Payload& request, FrameFormat format) {
+    return frame_on(transport::CanId::standard(kRequestId), request, format);
 }
 
 }  // namespace registers

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -11,6 +12,8 @@
 #include <string_view>
 #include <variant>
 
+#include "../transport/can_frame.hpp"
+#include "frame_format.hpp"
 #include "payload.hpp"
 #include "register_kind.hpp"
 
@@ -68,6 +71,23 @@ enum Number : std::uint8_t {
     p_m = 80, xout = 81,
 };
 
+// TIMEOUT counts this much silence: 2000 is 100 ms; 0 turns the watchdog off.
+inline constexpr std::chrono::microseconds kTimeoutUnit{50};
+
+constexpr std::chrono::nanoseconds timeout_of_counts(std::uint32_t counts) {
+    return std::chrono::nanoseconds(kTimeoutUnit) * counts;
+}
+// The counts of a duration, rounded down; beyond the register's range, its largest value.
+constexpr std::uint32_t timeout_counts_of(std::chrono::nanoseconds d) {
+    const auto counts = d / kTimeoutUnit;
+    if (counts <= 0) return 0;
+    return counts >= 0xFFFF'FFFF ? 0xFFFF'FFFFu : static_cast<std::uint32_t>(counts);
+}
+
+// OT_Value as motors ship it, degrees C: the protection threshold to assume
+// when it has not been read.
+inline constexpr float kDefaultOverTemperature = 120.0f;
+
 // Every register of the table, in number order.
 std::span<const RegisterInfo> table();
 // The entry for `number`, or nullptr when the table does not list it.
@@ -121,6 +141,29 @@ Payload reply(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg, std::ui
 // byte 2 = 0x33, byte 3 = reg. Returns bytes 4-7 (little-endian) or nothing.
 std::optional<std::uint32_t> match_read_reply(std::span<const std::uint8_t> data,
                                               std::uint8_t reg);
+
+// How strictly a frame is taken as the reply to a register read. There are
+// two because there are two kinds of reader. A program that talks to its own
+// motors, one read at a time, takes the first frame whose content fits
+// (AnySender). A tool that reads while other programs read other motors must
+// not take their replies, nor requests and commands that happen to look like
+// one (AddressedMotor): bytes 0-1 must name the motor asked, and the frame
+// must come on the motor's reply identifier; for a read of MST_ID, whose
+// value the reader may not know yet, on the identifier that value names,
+// since the motor answers on its master id. Requests on 0x7FF and commands on
+// other motors' ids are never taken, as long as no motor answers on one.
+enum class ReplyRule : std::uint8_t { AnySender, AddressedMotor };
+
+// The value `frame` carries when it answers a read of register `reg` of
+// motor `motor_id`, whose replies come on `reply_id`, under `rule`; otherwise
+// nothing. Classic or FD frames alike; an extended identifier never answers
+// under AddressedMotor.
+std::optional<std::uint32_t> read_reply_value(const transport::CanFrame& frame, ReplyRule rule,
+                                              std::uint16_t motor_id, std::uint8_t reg,
+                                              transport::CanId reply_id);
+
+// A request (read, write, store or refresh) as its frame on 0x7FF.
+transport::CanFrame request_frame(const Payload& request, FrameFormat format = FrameFormat::Classic);
 
 }  // namespace registers
 }  // namespace velkarin::damiao

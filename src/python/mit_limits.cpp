@@ -8,6 +8,7 @@
 
 #include <utility>
 
+#include "damiao/mit/limits_text.hpp"
 #include "damiao/presets.hpp"
 #include "python/args.hpp"
 #include "python/float_repr.hpp"
@@ -32,15 +33,7 @@ PyObject* construct(PyObject*, PyObject* const* args, std::size_t nargsf, PyObje
 }
 
 PyObject* repr(PyObject* self) {
-    const auto& v = reinterpret_cast<PyMitLimits*>(self)->value;
-    std::string s = "MitLimits(";
-    append_field(s, "p_max", v.p_max, true);
-    append_field(s, "v_max", v.v_max);
-    append_field(s, "kp_max", v.kp_max);
-    append_field(s, "kd_max", v.kd_max);
-    append_field(s, "t_max", v.t_max);
-    s += ')';
-    return to_py_str(s);
+    return to_py_str(damiao::mit::limits_text(reinterpret_cast<PyMitLimits*>(self)->value));
 }
 
 // One static method per preset, returning a new object on every call.

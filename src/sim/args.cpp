@@ -2,6 +2,7 @@
 #include "sim/args.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "sim/console.hpp"
@@ -26,7 +27,7 @@ std::optional<std::uint8_t> control_mode(std::string_view s) {
 
 std::optional<std::uint16_t> parse_id(std::string_view s) {
     const auto v = cli::parse_uint(s);
-    if (!v || *v > 0x7FF) return std::nullopt;
+    if (!v || *v > transport::CanId::kStandardMax) return std::nullopt;
     return static_cast<std::uint16_t>(*v);
 }
 
@@ -106,7 +107,7 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
             const auto v = value();
             const auto ms = v ? cli::parse_uint(*v) : std::nullopt;
             if (!ms || *ms > 200'000'000) return needs("milliseconds 0..200000000");
-            o.sim.timeout_counts = static_cast<std::uint32_t>(*ms * 20);  // 50 us counts
+            o.sim.timeout_counts = registers::timeout_counts_of(std::chrono::milliseconds(*ms));
         } else if (flag == "--drop") {
             const auto v = value();
             const auto f = v ? cli::parse_double(*v) : std::nullopt;
@@ -125,7 +126,7 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
         } else if (flag == "--fault") {
             const auto v = value();
             const auto s = v ? status_fault_by_name(*v) : std::nullopt;
-            if (!s) return needs("one of " + std::string(status_fault_names()));
+            if (!s) return needs("one of " + status_fault_names());
             o.sim.fault = *s;
         } else if (flag == "--seed") {
             const auto v = value();
@@ -177,7 +178,7 @@ std::string usage() {
            "  --short N            cut every reply to N bytes (0..7)\n"
            "  --silent             off the bus: neither act nor answer\n"
            "  --fault NAME         start with a latched fault code: " +
-           std::string(status_fault_names()) +
+           status_fault_names() +
            "\n"
            "\n"
            "Models (any case): " +
@@ -185,7 +186,7 @@ std::string usage() {
            "\n"
            "\n"
            "Commands on stdin, one per line:\n" +
-           std::string(console_help());
+           console_help();
 }
 
 }  // namespace velkarin::sim

@@ -42,7 +42,7 @@ std::expected<void, std::string> fault(Simulator& sim, const Words& w, TimePoint
 
     if (what == "status") {
         const auto s = status_fault_by_name(value);
-        if (!s) return std::unexpected("status is one of " + std::string(status_fault_names()));
+        if (!s) return std::unexpected("status is one of " + status_fault_names());
         for (auto* m : *ms) {
             m->firmware.advance(now);
             m->firmware.raise_fault(*s);
@@ -82,14 +82,14 @@ std::expected<void, std::string> fault(Simulator& sim, const Words& w, TimePoint
 
 }  // namespace
 
-std::string_view console_help() {
+std::string console_help() {
     return "  fault <id|all> drop <fraction>     lose that fraction of replies (0 off)\n"
            "  fault <id|all> delay <ms>          answer that late (0 off)\n"
            "  fault <id|all> duplicate on|off    answer every frame twice\n"
            "  fault <id|all> short <n>|off       cut replies to n bytes (0..7)\n"
            "  fault <id|all> silent on|off       off the bus: neither act nor answer\n"
            "  fault <id|all> status <name>       latch a fault code until clear-error:\n"
-           "      overvoltage undervoltage overcurrent overtemp rotor-overtemp lostcomm overload\n"
+           "      " + status_fault_names() + "\n"
            "  clear <id|all>                     remove every reply fault above\n"
            "  state <id|all>                     one line per motor (its mode is CTRL_MODE)\n"
            "  help\n"
@@ -99,12 +99,12 @@ std::string_view console_help() {
 
 std::string describe(const SimMotor& motor) {
     const auto& fw = motor.firmware;
-    const char* state = fw.fault() ? "fault" : (fw.enabled() ? "enabled" : "disabled");
+    const std::string state(damiao::status_name(static_cast<std::uint8_t>(fw.status())).value_or("?"));
     char buf[256];
     std::snprintf(buf, sizeof buf,
                   "motor %u: %s mode %u status 0x%X position %.4f velocity %.4f torque %.4f "
                   "t_mos %u t_rotor %u",
-                  static_cast<unsigned>(fw.can_id()), state, static_cast<unsigned>(fw.control_mode()),
+                  static_cast<unsigned>(fw.can_id()), state.c_str(), static_cast<unsigned>(fw.control_mode()),
                   static_cast<unsigned>(fw.status()), fw.body().position, fw.body().velocity,
                   fw.body().torque, static_cast<unsigned>(fw.t_mos()),
                   static_cast<unsigned>(fw.t_rotor()));
@@ -133,7 +133,8 @@ std::vector<std::string> run_console_line(Simulator& sim, std::string_view line,
             }
         }
     } else if (w[0] == "help" && w.size() == 1) {
-        std::string_view h = console_help();
+        const std::string help = console_help();
+        std::string_view h = help;
         while (!h.empty()) {
             const auto nl = h.find('\n');
             out.emplace_back(h.substr(0, nl));

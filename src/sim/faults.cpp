@@ -1,21 +1,10 @@
 // How reply faults turn one feedback or register reply into what the bus sees.
 #include "sim/faults.hpp"
 
-#include <array>
-#include <utility>
 
 namespace velkarin::sim {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Status>, 7> kStatusFaults{{
-    {"overvoltage", Status::OverVoltage},
-    {"undervoltage", Status::UnderVoltage},
-    {"overcurrent", Status::OverCurrent},
-    {"overtemp", Status::MosOverTemperature},
-    {"rotor-overtemp", Status::RotorOverTemperature},
-    {"lostcomm", Status::LostCommunication},
-    {"overload", Status::Overload},
-}};
 
 // Uniform in [0, 1) from the top 53 bits: the same sequence for a seed on
 // every standard library, unlike std::uniform_real_distribution.
@@ -36,14 +25,22 @@ std::vector<Scheduled> shape_reply(const CanFrame& reply, const ReplyFaults& fau
     return out;
 }
 
+// The faults are the status codes from over-voltage up, by the names the
+// core gives them (the tool prints the same words).
 std::optional<Status> status_fault_by_name(std::string_view name) {
-    for (const auto& [n, s] : kStatusFaults)
-        if (n == name) return s;
+    for (const auto& [status, n] : damiao::kStatusNames)
+        if (n == name && damiao::is_fault(status)) return status;
     return std::nullopt;
 }
 
-std::string_view status_fault_names() {
-    return "overvoltage|undervoltage|overcurrent|overtemp|rotor-overtemp|lostcomm|overload";
+std::string status_fault_names() {
+    std::string out;
+    for (const auto& [status, n] : damiao::kStatusNames) {
+        if (!damiao::is_fault(status)) continue;
+        if (!out.empty()) out += ' ';
+        out += n;
+    }
+    return out;
 }
 
 }  // namespace velkarin::sim

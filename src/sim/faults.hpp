@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,9 +35,10 @@ struct Scheduled {
 std::vector<Scheduled> shape_reply(const CanFrame& reply, const ReplyFaults& faults,
                                    TimePoint now, std::mt19937_64& rng);
 
-// Status codes a user can raise, by name: "overvoltage", "undervoltage",
-// "overcurrent", "overtemp" (MOSFET), "rotor-overtemp", "lostcomm", "overload".
+// Status codes a user can raise, by their names: "over-voltage", ...,
+// "overload" (damiao::kStatusNames from over-voltage on).
 std::optional<Status> status_fault_by_name(std::string_view name);
-std::string_view status_fault_names();
+// Those names, separated by spaces.
+std::string status_fault_names();
 
 }  // namespace velkarin::sim

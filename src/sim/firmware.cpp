@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "damiao/modes/control_setpoint.hpp"
+#include "damiao/motor_ids.hpp"
 #include "damiao/special_commands.hpp"
 
 namespace velkarin::sim {
@@ -15,9 +16,6 @@ namespace modes = damiao::modes;
 using damiao::ControlMode;
 using damiao::SpecialCommand;
 using transport::CanId;
-
-// Only the low 11 bits of an identifier sum are on the wire.
-constexpr std::uint16_t kStandardIdMask = 0x7FF;
 
 // A store has no value to answer with; the motor acknowledges it with a 1.
 constexpr std::uint32_t kStoreAcknowledged = 1;
@@ -77,23 +75,19 @@ std::uint8_t Firmware::t_rotor() const {
 
 bool Firmware::addressed(const CanFrame& frame) const {
     if (frame.fd || frame.id.kind != CanId::Kind::Standard || frame.size() != 8) return false;
-    const auto id = frame.id.value;
-    if (id == registers::kRequestId) return registers::parse_request(frame.data())->motor_id == can_id();
-    return modes::mode_of_offset(offset_of(id)).has_value();
-}
-
-std::uint16_t Firmware::offset_of(std::uint32_t id) const {
-    return static_cast<std::uint16_t>((id - can_id()) & kStandardIdMask);
+    if (frame.id == CanId::standard(registers::kRequestId))
+        return registers::parse_request(frame.data())->motor_id == can_id();
+    return damiao::mode_of_command_id(can_id(), frame.id).has_value();
 }
 
 std::optional<CanFrame> Firmware::handle(const CanFrame& frame, TimePoint now) {
     advance(now);
     last_frame_ = now;
-    if (frame.id.value == registers::kRequestId) return handle_register(frame);
-    return handle_command(frame, offset_of(frame.id.value));
+    if (frame.id == CanId::standard(registers::kRequestId)) return handle_register(frame);
+    return handle_command(frame, *damiao::mode_of_command_id(can_id(), frame.id));
 }
 
-std::optional<CanFrame> Firmware::handle_command(const CanFrame& frame, std::uint16_t offset) {
+std::optional<CanFrame> Firmware::handle_command(const CanFrame& frame, ControlMode mode) {
     if (const auto command = damiao::special_command_of(frame.data())) {
         switch (*command) {
             case SpecialCommand::Enable:
@@ -115,7 +109,7 @@ std::optional<CanFrame> Firmware::handle_command(const CanFrame& frame, std::uin
                 break;
         }
     } else {
-        act_on_mode_frame(offset, frame);
+        act_on_mode_frame(mode, frame);
     }
     return reply(feedback());
 }
@@ -123,11 +117,10 @@ std::optional<CanFrame> Firmware::handle_command(const CanFrame& frame, std::uin
 // Each mode's frame comes on its own identifier and is acted on only while
 // CTRL_MODE holds that mode; otherwise it is answered and forgotten.
 // Non-finite POS_VEL, VEL and FORCE_POS values are ignored.
-void Firmware::act_on_mode_frame(std::uint16_t offset, const CanFrame& frame) {
+void Firmware::act_on_mode_frame(ControlMode mode, const CanFrame& frame) {
     const auto d = frame.data();
-    const auto mode = modes::mode_of_offset(offset);
-    if (!mode || static_cast<std::uint8_t>(*mode) != control_mode()) return;
-    switch (*mode) {
+    if (static_cast<std::uint8_t>(mode) != control_mode()) return;
+    switch (mode) {
         case ControlMode::Mit:
             if (const auto sp = mit::decode_command(mit_limits(), d))
                 setpoint_ = active::Mit{sp->q, sp->dq, sp->kp, sp->kd, sp->tau};
@@ -221,7 +214,7 @@ void Firmware::advance(TimePoint now) {
 void Firmware::check_watchdog(TimePoint t) {
     const auto counts = regs_.as_uint(registers::TIMEOUT);
     if (!enabled_ || counts == 0) return;
-    const auto limit = std::chrono::nanoseconds(std::int64_t{counts} * kTimeoutCountNanos);
+    const auto limit = registers::timeout_of_counts(counts);
     if (t - last_frame_ > limit) raise_fault(Status::LostCommunication);
 }
 
@@ -283,7 +276,7 @@ damiao::MitPayload Firmware::feedback() const {
 }
 
 CanFrame Firmware::reply(const damiao::MitPayload& data) const {
-    return CanFrame(CanId::standard(static_cast<std::uint16_t>(master_id() & kStandardIdMask)), data);
+    return damiao::frame_on(damiao::reply_id_of(master_id()), data);
 }
 
 }  // namespace velkarin::sim

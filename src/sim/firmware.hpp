@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "damiao/mit/codec.hpp"
+#include "damiao/modes/control_setpoint.hpp"
 #include "damiao/motor_status.hpp"
 #include "sim/models.hpp"
 #include "sim/physics.hpp"
@@ -93,11 +94,10 @@ public:
     damiao::MitPayload feedback() const;
 
 private:
-    // How far `id` lies above the CAN id, at 11 bits: 0x000, 0x100, ... for its own.
-    std::uint16_t offset_of(std::uint32_t id) const;
-    std::optional<CanFrame> handle_command(const CanFrame& frame, std::uint16_t offset);
+    // A frame on one of its command identifiers: `mode` is the one it belongs to.
+    std::optional<CanFrame> handle_command(const CanFrame& frame, damiao::ControlMode mode);
     std::optional<CanFrame> handle_register(const CanFrame& frame);
-    void act_on_mode_frame(std::uint16_t offset, const CanFrame& frame);
+    void act_on_mode_frame(damiao::ControlMode mode, const CanFrame& frame);
     void step_once(TimePoint t);
     void check_watchdog(TimePoint t);
     LinearLaw law() const;

@@ -11,7 +11,7 @@ RegisterFile::RegisterFile(const MotorModel& model, std::uint16_t can_id,
     const auto& lim = model.limits;
     set_float(registers::UV_Value, 15.0f);   // V
     set_float(registers::KT_Value, model.torque_constant);
-    set_float(registers::OT_Value, 120.0f);  // degrees C
+    set_float(registers::OT_Value, registers::kDefaultOverTemperature);
     set_float(registers::OC_Value, 0.98f);   // fraction of the peak current
     set_float(registers::ACC, 50.0f);        // rad/s^2
     set_float(registers::DEC, -50.0f);

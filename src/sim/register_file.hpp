@@ -19,9 +19,6 @@ namespace registers = damiao::registers;
 // The software version the simulated firmware reports in sw_ver.
 inline constexpr std::uint32_t kSoftwareVersion = 5013;
 
-// One TIMEOUT count is 50 microseconds of silence.
-inline constexpr std::uint32_t kTimeoutCountNanos = 50'000;
-
 class RegisterFile {
 public:
     RegisterFile(const MotorModel& model, std::uint16_t can_id, std::uint16_t master_id,

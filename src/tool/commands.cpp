@@ -2,6 +2,7 @@
 #include "tool/commands.hpp"
 
 #include "damiao/driver.hpp"
+#include "damiao/motor_ids.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "damiao/float_text.hpp"
 #include "damiao/motor_status.hpp"
@@ -32,7 +33,8 @@ std::string value_text(const RegisterValue& v) {
 // The commands frames of a motor use: its id and the three mode offsets. A
 // feedback frame sent on one of them would reach that motor as a command.
 bool is_command_id_of(std::uint16_t can_id, std::uint32_t motor) {
-    return damiao::modes::mode_of_offset(static_cast<std::uint16_t>((can_id - motor) & 0x7FF)).has_value();
+    return damiao::mode_of_command_id(static_cast<std::uint16_t>(motor),
+                                      transport::CanId::standard(can_id)).has_value();
 }
 
 // Refuses a new CAN id that another motor answers at already.

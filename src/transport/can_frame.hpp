@@ -22,6 +22,9 @@ struct CanId {
     static constexpr std::uint32_t kExtendedMax = 0x1FFF'FFFF;
 
     static constexpr CanId standard(std::uint16_t v) { return {Kind::Standard, v}; }
+    // The standard identifier made of the low 11 bits of `v`: how a protocol
+    // that counts ids in 16 bits (or adds offsets to them) puts one on the wire.
+    static constexpr CanId standard_low_bits(std::uint32_t v) { return {Kind::Standard, v & kStandardMax}; }
     static constexpr CanId extended(std::uint32_t v) { return {Kind::Extended, v}; }
 
     constexpr bool in_range() const {

@@ -35,6 +35,7 @@ public:
     static constexpr std::size_t kBatch = 16;
 
     int fd() const { return fd_.get(); }
+    std::optional<int> poll_descriptor() const override { return fd_.get(); }
 
 private:
     explicit SocketCanTransport(UniqueFd fd) : fd_(std::move(fd)) {}

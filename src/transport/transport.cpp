@@ -43,10 +43,6 @@ namespace {
 // the queue has drained a little.
 constexpr Duration kFullQueuePause{0, 200'000};
 
-bool is_errno(const TransportError& e, int code) {
-    return e.kind == TransportError::Kind::Backend && e.io.code == code;
-}
-
 }  // namespace
 
 // One short sleep; an interruption is returned, not resumed: the caller asks
@@ -75,8 +71,8 @@ CanTransport::SendOutcome CanTransport::send_waiting(std::span<const CanFrame> f
             continue;
         }
         const auto& e = sent.error();
-        const bool buffer_full = is_errno(e, EAGAIN) || is_errno(e, EWOULDBLOCK);
-        const bool queue_full = is_errno(e, ENOBUFS);
+        const bool buffer_full = e.is_os_error(EAGAIN) || e.is_os_error(EWOULDBLOCK);
+        const bool queue_full = e.is_os_error(ENOBUFS);
         if (!buffer_full && !(queue_full && wait.retry_full_queue)) return {done, e};
 
         const Clock::time_point now = Clock::now();
@@ -120,8 +116,8 @@ Result<void> CanTransport::pause(Duration length) {
 }
 
 bool CanTransport::resume_after(const TransportError& error) {
-    return error.kind == TransportError::Kind::Backend && error.io.code == EINTR &&
-           interrupt_handler_ != nullptr && interrupt_handler_->resume_after_signal();
+    return error.is_os_error(EINTR) && interrupt_handler_ != nullptr &&
+           interrupt_handler_->resume_after_signal();
 }
 
 }  // namespace velkarin::transport

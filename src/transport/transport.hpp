@@ -75,23 +75,23 @@ public:
 
     // The one receive loop of every exchange: reads until `accept(frame)`
     // says a frame is the one awaited and returns it; every other frame is
-    // dropped. Each read gets only the time left until `deadline`, so no
+    // dropped, and every frame after the accepted one stays queued for the
+    // next reader. Each read gets only the time left until `deadline`, so no
     // stream of unrelated frames can stretch the wait.
     // Errors: Timeout when the deadline passes, any other recv error at once
     // (an interruption only when the handler says to stop).
-    //
-    // With a `batch` of more than one frame, each read takes the frames
-    // already queued (recv_some) into it, and those read after the accepted
-    // one are dropped with the rest: for a caller that consumes all traffic
-    // until it is done, such as a cycle of several motors. Without one, every
-    // frame after the accepted one stays queued for the next reader.
-    //
-    // `now` is the first reading of the clock the loop uses; a caller that
-    // has just read it for the deadline passes it on instead of a second read.
     template <typename Accept>
-    Result<CanFrame> receive_until(Clock::time_point deadline, Accept&& accept,
-                                   std::span<CanFrame> batch = {},
-                                   Clock::time_point now = Clock::now());
+    Result<CanFrame> receive_until(Clock::time_point deadline, Accept&& accept);
+
+    // The same loop for a caller that consumes all traffic until it is done,
+    // such as a cycle of several motors: each read takes every frame already
+    // queued (recv_some) into `batch`, and the frames read together with the
+    // accepted one are dropped with the rest. `now` is the first reading of
+    // the clock the loop uses; a caller that has just read it for the
+    // deadline passes it on. Errors: those of receive_until.
+    template <typename Accept>
+    Result<CanFrame> drain_until(Clock::time_point deadline, Accept&& accept,
+                                 std::span<CanFrame> batch, Clock::time_point now);
 
     // Sends `frame` (send_within, with `timeout` as its patience), then
     // returns the first received frame whose identifier equals `expected`
@@ -134,8 +134,13 @@ public:
     // Errors: Backend(EINTR) when the handler (or its absence) ends it early.
     Result<void> pause(Duration length);
 
+    // A descriptor that polls readable while a frame is queued, for one wait
+    // over several buses (wait_any_readable); none for a backend without one.
+    virtual std::optional<int> poll_descriptor() const { return std::nullopt; }
+
     // With no handler (the default) every interruption ends the wait.
     void set_interrupt_handler(InterruptHandler* handler) { interrupt_handler_ = handler; }
+    InterruptHandler* interrupt_handler() const { return interrupt_handler_; }
 
 protected:
     // A backend moves its resource along with itself; keeping these
@@ -151,30 +156,33 @@ private:
 };
 
 template <typename Accept>
-Result<CanFrame> CanTransport::receive_until(Clock::time_point deadline, Accept&& accept,
-                                            std::span<CanFrame> batch, Clock::time_point now) {
-    for (bool first = true;; first = false) {
-        if (!first) now = Clock::now();
+Result<CanFrame> CanTransport::receive_until(Clock::time_point deadline, Accept&& accept) {
+    for (;;) {
+        const Clock::time_point now = Clock::now();
         if (deadline < now) return std::unexpected(TransportError::timeout());
-
-        const Duration left = Duration::until(deadline, now);
-        if (batch.size() > 1) {
-            auto got = recv_some(left, batch);
-            if (!got) {
-                if (resume_after(got.error())) continue;
-                return std::unexpected(got.error());
-            }
-            for (const CanFrame& f : batch.first(*got))
-                if (accept(f)) return f;
-            continue;
-        }
-        auto got = recv(left);
+        auto got = recv(Duration::until(deadline, now));
         if (!got) {
             if (resume_after(got.error())) continue;  // same deadline: still bounded
             return std::unexpected(got.error());      // Timeout included: no retry
         }
         if (accept(std::as_const(*got))) return got;
         // Any other frame is dropped here; nobody else will see it.
+    }
+}
+
+template <typename Accept>
+Result<CanFrame> CanTransport::drain_until(Clock::time_point deadline, Accept&& accept,
+                                           std::span<CanFrame> batch, Clock::time_point now) {
+    for (bool first = true;; first = false) {
+        if (!first) now = Clock::now();
+        if (deadline < now) return std::unexpected(TransportError::timeout());
+        auto got = recv_some(Duration::until(deadline, now), batch);
+        if (!got) {
+            if (resume_after(got.error())) continue;
+            return std::unexpected(got.error());
+        }
+        for (const CanFrame& f : batch.first(*got))
+            if (accept(f)) return f;
     }
 }
 

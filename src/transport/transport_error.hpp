@@ -34,6 +34,10 @@ struct TransportError {
     static TransportError frame_too_large(std::size_t n) { return {Kind::FrameTooLarge, {}, n}; }
     static TransportError invalid_id() { return {Kind::InvalidId, {}, 0}; }
 
+    // A Backend error carrying the operating system's error `code` (EINTR,
+    // ENOBUFS, ENETDOWN, ...).
+    constexpr bool is_os_error(int code) const { return kind == Kind::Backend && io.code == code; }
+
     // "backend error: ...", "timeout waiting for frame",
     // "frame too large for selected mode: N bytes", "invalid CAN id".
     std::string text() const;

@@ -152,29 +152,20 @@ INSTANTIATE_TEST_SUITE_P(
                   .answers = {fb(2, 32), failing(TransportError::backend_errno(ENETDOWN)), fb(1, 31)},
                   .outcomes = {backend_text(ENETDOWN), "2/32", backend_text(ENETDOWN)},
                   .left_unread = 1},
+        // Motor 3's limits are refused whether or not its turn came.
+        CycleCase{.name = "a_signal_that_stops_the_sending_leaves_refused_limits_as_they_are",
+                  .motors = {{1, 0x11}, {2, 0x12}, {3, 0x13, kBad}},
+                  .send_errors = {TransportError::backend_errno(EINTR)},
+                  .wire = {},
+                  .outcomes = {backend_text(EINTR), backend_text(EINTR),
+                               "min > max, or either was NaN. min = 1.0, max = -1.0"}},
+        CycleCase{.name = "a_refresh_request_goes_on_0x7FF_and_is_answered_on_the_master_id",
+                  .commands = {commands::Refresh{}, kMit, kMit},
+                  .answers = {fb(2, 32), fb(1, 31), fb(3, 33)},
+                  .wire = {0x7FF, 2, 3},
+                  .outcomes = {"1/31", "2/32", "3/33"}},
         CycleCase{.name = "an_empty_cycle_touches_no_bus", .motors = {}, .commands = {}, .wire = {}}),
     [](const auto& p) { return std::string(p.param.name); });
-
-// The special commands' single-motor calls build their frames apart from the
-// cycle (MIT and mode setpoints share frame_of, checked by the driver tests).
-TEST(CycleFrames, AreTheFramesTheSingleMotorCallsSend) {
-    const Damiao m(0x7FF, 0x11, MitLimits{}, 20);
-    using Single = Result<MotorState> (Damiao::*)(transport::CanTransport&) const;
-    const std::vector<std::pair<Command, Single>> kinds = {
-        {commands::Enable{}, &Damiao::enable}, {commands::Disable{}, &Damiao::disable},
-        {commands::SetZero{}, &Damiao::set_zero}, {commands::ClearError{}, &Damiao::clear_error}};
-    for (const auto& [command, single] : kinds) {
-        ScriptedTransport one, batched;
-        one.reply(fb(1, 30));
-        batched.reply(fb(1, 30));
-        ASSERT_TRUE((m.*single)(one).has_value());
-        const MotorCommand mc{m, command};
-        Result<MotorState> out;
-        ASSERT_TRUE(run_cycle(batched, {&mc, 1}, {&out, 1}).has_value());
-        EXPECT_EQ(batched.sent.at(0).id, one.sent.at(0).id);
-        EXPECT_EQ(bytes_of(batched.sent.at(0)), bytes_of(one.sent.at(0)));
-    }
-}
 
 struct RefusedCase {
     const char* name;
@@ -202,9 +193,9 @@ TEST_P(RefusedCycle, SendsNothingAndLeavesTheOutcomesAlone) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedCycle,
     ::testing::Values(
-        RefusedCase{"same_master_id_after_masking", {{1, 0x811}, {2, 0x11}}, 2,
-                    "two motors of one cycle answer on master id 0x011: their replies cannot be "
-                    "told apart"},
+        RefusedCase{"same_master_id_after_masking", {{1, 0x811}, {2, 0x12}, {3, 0x11}}, 3,
+                    "motors 0 and 2 of one cycle answer on master id 0x011 of one bus: their "
+                    "replies cannot be told apart"},
         RefusedCase{"too_few_outcome_slots", {{1, 0x11}, {2, 0x12}}, 1,
                     "a cycle of 2 commands needs as many outcome slots, got 1"}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -234,6 +225,85 @@ TEST(CycleFullQueue, IsRetriedWithPausesUntilTheTimeoutThenReported) {
     EXPECT_EQ(cycle.described(), std::vector<std::string>(2, backend_text(ENOBUFS)));
     // 20 ms of 200 us pauses between tries: about a hundred tries, not a spin.
     EXPECT_TRUE(tries >= 3 && tries < 1000) << tries << " tries";
+}
+
+TEST(CycleFormat, FdSendsEveryFrameWithBitRateSwitchAndTakesRepliesInEitherFormat) {
+    ScriptedTransport bus;
+    bus.reply(fb(1, 31));
+    bus.reply(CanFrame(CanId::standard(0x12), bytes_of(fb(2, 32)), true, true));
+    Cycle cycle({{1, 0x11}, {2, 0x12}}, {commands::Enable{}, kMit});
+
+    ASSERT_TRUE(run_cycle(bus, cycle.commands, cycle.outcomes, FrameFormat::Fd).has_value());
+
+    EXPECT_EQ(cycle.described(), (std::vector<std::string>{"1/31", "2/32"}));
+    for (const auto& f : bus.sent) EXPECT_TRUE(f.fd && f.brs && f.size() == 8);
+}
+
+// Groups over scripted buses, which have no poll descriptor: each bus is
+// drained in turn, which is what a C++ backend without one gets.
+struct TwoBuses {
+    ScriptedTransport a, b;
+    std::vector<Damiao> motors;
+    std::vector<MotorGroup::Member> members;
+    std::vector<Result<MotorState>> outcomes;
+
+    TwoBuses() {
+        // The same master ids on both buses: told apart by their bus.
+        for (const int i : {1, 2, 1, 2})
+            motors.emplace_back(static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(0x10 + i), MitLimits{}, 20);
+        members = {{&a, &motors[0]}, {&b, &motors[2]}, {&a, &motors[1]}, {&b, &motors[3]}};
+        outcomes.resize(members.size());
+    }
+    std::vector<std::string> run(MotorGroup& group) {
+        const std::vector<Command> commands(members.size(), kMit);
+        EXPECT_TRUE(group.run(commands, outcomes).has_value());
+        std::vector<std::string> out;
+        for (const auto& o : outcomes) out.push_back(describe(o));
+        return out;
+    }
+};
+
+TEST(MotorGroupCycle, EachBusesRepliesReachTheirOwnMembers) {
+    TwoBuses t;
+    auto group = MotorGroup::create(t.members);
+    ASSERT_TRUE(group.has_value());
+    t.a.reply(fb(2, 12));
+    t.a.reply(fb(1, 11));
+    t.b.reply(fb(1, 21));
+    t.b.reply(fb(2, 22));
+    EXPECT_EQ(t.run(*group), (std::vector<std::string>{"1/11", "1/21", "2/12", "2/22"}));
+    EXPECT_EQ(t.a.sent.size() + t.b.sent.size(), 4u);
+}
+
+TEST(MotorGroupCycle, ALateReplyIsNotTakenAsTheNextCyclesReply) {
+    TwoBuses t;
+    auto group = MotorGroup::create(t.members);
+    ASSERT_TRUE(group.has_value());
+    t.a.reply(fb(1, 11));
+    t.b.reply(fb(1, 21));
+    t.b.reply(fb(2, 22));
+    EXPECT_EQ(t.run(*group), (std::vector<std::string>{"1/11", "1/21", kTimedOut, "2/22"}));
+
+    // Motor 2's reply to the first cycle comes after its deadline; the second
+    // cycle's replies come when its frames go out.
+    t.a.reply(fb(2, 90));
+    auto answer_with = [](std::uint8_t t_mos) {
+        return [t_mos](const CanFrame& f, ScriptedTransport& bus) {
+            bus.reply(fb(static_cast<std::uint8_t>(f.id.value), t_mos));
+        };
+    };
+    t.a.on_send = answer_with(40);
+    t.b.on_send = answer_with(50);
+    EXPECT_EQ(t.run(*group), (std::vector<std::string>{"1/40", "1/50", "2/40", "2/50"}));
+}
+
+TEST(MotorGroupCycle, TwoMembersOnOneBusAnsweringOnOneIdAreRefusedByTheirPlaces) {
+    TwoBuses t;
+    t.members.push_back({&t.b, &t.motors[0]});
+    auto group = MotorGroup::create(t.members);
+    ASSERT_FALSE(group.has_value());
+    EXPECT_EQ(group.error().text(), "motors 1 and 4 of one cycle answer on master id 0x011 of one "
+                                    "bus: their replies cannot be told apart");
 }
 
 }  // namespace

@@ -80,11 +80,15 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"short reply", errors::ShortReply{3}, "reply too short to decode: 3 bytes, need 8"},
         TextCase{"empty reply payload", errors::ShortReply{0},
                  "reply too short to decode: 0 bytes, need 8"},
-        TextCase{"two motors on one master id", errors::DuplicateMasterId{0x11},
-                 "two motors of one cycle answer on master id 0x011: their replies cannot be "
-                 "told apart"},
+        TextCase{"two motors on one master id", errors::DuplicateMasterId{0x11, 0, 3},
+                 "motors 0 and 3 of one cycle answer on master id 0x011 of one bus: their "
+                 "replies cannot be told apart"},
         TextCase{"outcome slots missing", errors::OutcomeCount{6, 5},
-                 "a cycle of 6 commands needs as many outcome slots, got 5"}));
+                 "a cycle of 6 commands needs as many outcome slots, got 5"},
+        TextCase{"group commands missing", errors::CommandCount{6, 5},
+                 "a group of 6 motors needs one command per motor, got 5"},
+        TextCase{"group too large", errors::GroupTooLarge{65, 2, 64, 65534},
+                 "a group takes at most 64 buses and 65534 motors, got 65 buses and 2 motors"}));
 
 TEST(DriverErrorText, WrapsABackendErrorWithTheSystemDescription) {
     const Error e = TransportError::backend_errno(ENODEV);

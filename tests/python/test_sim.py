@@ -295,17 +295,17 @@ def test_short_reply_cannot_be_decoded(start_sim, bus, length):
 @pytest.mark.parametrize(
     "how, name, code",
     [
-        ("flag", "overtemp", 0xB),
-        ("flag", "rotor-overtemp", 0xC),
-        ("flag", "lostcomm", 0xD),
-        ("stdin", "overvoltage", 0x8),
-        ("stdin", "undervoltage", 0x9),
-        ("stdin", "overcurrent", 0xA),
-        ("stdin", "overtemp", 0xB),
-        ("stdin", "rotor-overtemp", 0xC),
-        ("stdin", "lostcomm", 0xD),
+        ("flag", "mosfet-over-temperature", 0xB),
+        ("flag", "rotor-over-temperature", 0xC),
+        ("flag", "lost-communication", 0xD),
+        ("stdin", "over-voltage", 0x8),
+        ("stdin", "under-voltage", 0x9),
+        ("stdin", "over-current", 0xA),
+        ("stdin", "mosfet-over-temperature", 0xB),
+        ("stdin", "rotor-over-temperature", 0xC),
+        ("stdin", "lost-communication", 0xD),
         ("stdin", "overload", 0xE),
-        ("watchdog", "lostcomm", 0xD),
+        ("watchdog", "lost-communication", 0xD),
     ],
 )
 def test_fault_status_latches_until_clear_error(start_sim, bus, how, name, code):

@@ -22,7 +22,7 @@ TEST(Args, FullCommandLine) {
     const auto o = parse({"--iface", "vcan0", "--motor", "1:0x11:DM4310", "--motor",
                           "0x2:18:dm4340p:vel", "--mode", "pos_vel", "--rate", "2000", "--drop",
                           "0.25", "--delay-ms", "50", "--duplicate", "--short", "4", "--fault",
-                          "overtemp", "--timeout-ms", "100", "--seed", "9"});
+                          "mosfet-over-temperature", "--timeout-ms", "100", "--seed", "9"});
     ASSERT_TRUE(o) << std::get<ArgError>(o.error()).message;
     EXPECT_EQ(o->iface, "vcan0");
     ASSERT_EQ(o->sim.motors.size(), 2u);
@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "0..7"},
         BadCase{"rate_zero", {"--iface", "v", "--motor", "1:2:dm4310", "--rate", "0"}, "rate"},
         BadCase{"unknown_fault", {"--iface", "v", "--motor", "1:2:dm4310", "--fault", "fire"},
-                "overtemp"},
+                "mosfet-over-temperature"},
         BadCase{"unknown_flag", {"--iface", "v", "--motor", "1:2:dm4310", "--fast"},
                 "unknown argument '--fast'"}),
     [](const auto& tp) { return std::string(tp.param.name); });
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](Simulator& s) { return f1(s).short_len == 3u; }},
         ConsoleCase{"silent", "fault 2 silent on", "ok",
                     [](Simulator& s) { return f2(s).silent && !f1(s).silent; }},
-        ConsoleCase{"status", "fault 1 status lostcomm", "ok",
+        ConsoleCase{"status", "fault 1 status lost-communication", "ok",
                     [](Simulator& s) {
                         return s.find(1)->firmware.status() == Status::LostCommunication &&
                                s.find(2)->firmware.status() == Status::Disabled;

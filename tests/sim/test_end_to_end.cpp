@@ -123,12 +123,12 @@ TEST_F(OnTheBus, ConsoleFaultsTakeEffectAtRunTime) {
     EXPECT_GE(std::chrono::steady_clock::now() - sent, 35ms);
     EXPECT_EQ(decode(*r).error, 0) << "a silent motor does not act: the enable never arrived";
 
-    p.write_line("fault 1 status overtemp");
+    p.write_line("fault 1 status mosfet-over-temperature");
     EXPECT_EQ(p.read_line(5s), "ok");
     p.write_line("state 1");
     const auto state = p.read_line(5s);
     ASSERT_TRUE(state);
-    EXPECT_EQ(state->rfind("motor 1: fault mode 1 status 0xB", 0), 0u) << *state;
+    EXPECT_EQ(state->rfind("motor 1: mosfet-over-temperature mode 1 status 0xB", 0), 0u) << *state;
     EXPECT_EQ(p.read_line(5s), "ok");
 
     p.signal(SIGINT);

@@ -204,7 +204,7 @@ def test_monitor_samples_every_motor_and_only_ever_refreshes(start_sim, raw_peer
 
 
 def test_doctor_reports_what_would_make_a_program_fail(start_sim):
-    start_sim("1:0x11:DM4310:pos_vel", "2:0x12:DM4310", options=("--fault", "overtemp"))
+    start_sim("1:0x11:DM4310:pos_vel", "2:0x12:DM4310", options=("--fault", "mosfet-over-temperature"))
     tool_json("set", "2", "TIMEOUT", "100")
     report = tool_json("doctor")
     assert report["interface"]["name"] == "vcan0" and report["interface"]["up"] is True

@@ -18,17 +18,6 @@ constexpr std::size_t kForcePosPositionAt = 0;
 constexpr std::size_t kForcePosSpeedAt = 4;
 constexpr std::size_t kForcePosTorqueAt = 6;
 
-struct ModeOffset {
-    std::uint16_t offset;
-    ControlMode mode;
-};
-constexpr ModeOffset kModeOffsets[] = {
-    {kMitBase, ControlMode::Mit},
-    {kPosVelBase, ControlMode::PosVel},
-    {kVelBase, ControlMode::Vel},
-    {kForcePosBase, ControlMode::ForcePos},
-};
-
 // Clamps to [lo, hi]; a NaN fails both comparisons and passes through, to be
 // turned into 0 by the conversion below.
 float clamp_nan_passing(float x, float lo, float hi) {
@@ -48,12 +37,6 @@ std::uint16_t saturating_count(float scaled) {
 
 }  // namespace
 
-std::optional<ControlMode> mode_of_offset(std::uint16_t offset) {
-    for (const auto& m : kModeOffsets)
-        if (m.offset == offset) return m.mode;
-    return std::nullopt;
-}
-
 std::uint16_t force_pos_speed_count(float velocity_limit) {
     const float clamped = clamp_nan_passing(velocity_limit, 0.0f, kSpeedLimitMax);
     return saturating_count(clamped * kForcePosSpeedScale);
@@ -64,20 +47,20 @@ std::uint16_t force_pos_torque_count(float torque_ratio) {
     return saturating_count(clamped * kForcePosTorqueScale);
 }
 
-std::array<std::uint8_t, 8> pos_vel_payload(const setpoints::PosVel& s) {
+Payload pos_vel_payload(const setpoints::PosVel& s) {
     Payload out{};
     le::put_f32(out, kPosVelPositionAt, s.position);
     le::put_f32(out, kPosVelVelocityAt, s.velocity);
     return out;
 }
 
-std::array<std::uint8_t, 8> vel_payload(const setpoints::Vel& s) {
+Payload vel_payload(const setpoints::Vel& s) {
     Payload out{};  // bytes 4-7 stay zero
     le::put_f32(out, kVelVelocityAt, s.velocity);
     return out;
 }
 
-std::array<std::uint8_t, 8> force_pos_payload(const setpoints::ForcePos& s) {
+Payload force_pos_payload(const setpoints::ForcePos& s) {
     Payload out{};
     le::put_f32(out, kForcePosPositionAt, s.position);
     le::put_u16(out, kForcePosSpeedAt, force_pos_speed_count(s.velocity_limit));

@@ -42,20 +42,32 @@ private:
 
 namespace modes {
 
-// Identifier offsets added to the motor id (the sum is masked to 11 bits).
+// Identifier offsets added to the motor id (the sum is masked to 11 bits;
+// motor_ids.hpp turns them into identifiers).
 inline constexpr std::uint16_t kMitBase = 0x000;
 inline constexpr std::uint16_t kPosVelBase = 0x100;
 inline constexpr std::uint16_t kVelBase = 0x200;
 inline constexpr std::uint16_t kForcePosBase = 0x300;
+
+inline constexpr std::array<ControlMode, 4> kAllModes{ControlMode::Mit, ControlMode::PosVel,
+                                                      ControlMode::Vel, ControlMode::ForcePos};
+
+// The offset of `mode`'s frames.
+constexpr std::uint16_t offset_of(ControlMode mode) {
+    switch (mode) {
+        case ControlMode::Mit: return kMitBase;
+        case ControlMode::PosVel: return kPosVelBase;
+        case ControlMode::Vel: return kVelBase;
+        case ControlMode::ForcePos: return kForcePosBase;
+    }
+    return kMitBase;
+}
 
 // The names programs give the modes: "mit", "pos_vel", "vel", "force_pos";
 // nothing for another register value.
 std::optional<std::string_view> name_of(std::uint32_t mode);
 // A mode by that name or by its number ("mit" or "1"), or nothing.
 std::optional<ControlMode> control_mode_named(std::string_view text);
-
-// The mode whose frames arrive `offset` above the motor id, or nothing.
-std::optional<ControlMode> mode_of_offset(std::uint16_t offset);
 
 // FORCE_POS counts: hundredths of the speed limit and ten-thousandths of the
 // peak torque, capped.
@@ -69,9 +81,9 @@ std::uint16_t force_pos_speed_count(float velocity_limit);  // [0, 100] * 100
 std::uint16_t force_pos_torque_count(float torque_ratio);   // [0, 1] * 10000
 
 // Little-endian frames of the non-MIT modes.
-std::array<std::uint8_t, 8> pos_vel_payload(const setpoints::PosVel& s);
-std::array<std::uint8_t, 8> vel_payload(const setpoints::Vel& s);
-std::array<std::uint8_t, 8> force_pos_payload(const setpoints::ForcePos& s);
+Payload pos_vel_payload(const setpoints::PosVel& s);
+Payload vel_payload(const setpoints::Vel& s);
+Payload force_pos_payload(const setpoints::ForcePos& s);
 
 // The motor's side: a mode frame's payload read back. Each reads bytes 0..7
 // and fails on fewer; float values come back bit for bit, NaN included.
