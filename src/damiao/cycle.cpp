@@ -67,41 +67,17 @@ Result<void> check_distinct_replies(const Motors& motors, Bus& bus) {
     return {};
 }
 
-// Installs one interrupt handler on every bus for the length of a cycle.
-class HandlerScope {
-public:
-    HandlerScope(std::span<Bus> buses, transport::InterruptHandler* handler) : buses_(buses) {
-        if (handler == nullptr) return;
-        for (std::size_t b = 0; b < buses.size() && b < kSaved; ++b) {
-            saved_[b] = buses[b].bus->interrupt_handler();
-            buses[b].bus->set_interrupt_handler(handler);
-        }
-        installed_ = true;
-    }
-    ~HandlerScope() {
-        if (!installed_) return;
-        for (std::size_t b = 0; b < buses_.size() && b < kSaved; ++b)
-            buses_[b].bus->set_interrupt_handler(saved_[b]);
-    }
-    HandlerScope(const HandlerScope&) = delete;
-    HandlerScope& operator=(const HandlerScope&) = delete;
-
-private:
-    static constexpr std::size_t kSaved = transport::kMaxWaitBuses;
-    std::span<Bus> buses_;
-    std::array<transport::InterruptHandler*, kSaved> saved_{};
-    bool installed_ = false;
-};
-
 // One cycle over `buses`: the engine of run_cycle and MotorGroup::run.
 template <typename Motors>
 class Cycle {
 public:
+    // `on_signal` is asked about signals instead of each bus's own handler.
     Cycle(const Motors& motors, std::span<Bus> buses, std::span<Result<MotorState>> outcomes,
-          FrameFormat format)
-        : motors_(motors), buses_(buses), outcomes_(outcomes), format_(format) {}
+          FrameFormat format, transport::InterruptHandler* on_signal)
+        : motors_(motors), buses_(buses), outcomes_(outcomes), format_(format),
+          on_signal_(on_signal) {}
 
-    void run(transport::InterruptHandler* shared_wait) {
+    void run() {
         // After a stop every later motor still gets its outcome.
         for (std::size_t b = 0; b < buses_.size(); ++b) send_bus(b);
         if (interrupted_) {
@@ -119,7 +95,7 @@ public:
             for (auto& bus : buses_)
                 if (bus.pending > 0) drain(bus);
         } else {
-            wait_over_all(shared_wait);
+            wait_over_all();
         }
         end_awaiting(TransportError::timeout());
     }
@@ -128,7 +104,7 @@ private:
     // Builds and sends one bus's frames, a chunk per system call where the bus can.
     void send_bus(std::size_t b) {
         Bus& bus = buses_[b];
-        CanTransport::QueueWait queue_wait{longest_timeout(bus)};
+        CanTransport::QueueWait queue_wait{longest_timeout(bus), true, on_signal_};
         std::array<CanFrame, kChunk> frames;
         std::array<std::size_t, kChunk> owner{};
         std::size_t built = 0;
@@ -197,13 +173,15 @@ private:
     // batches, one system call for all the replies already queued.
     void drain(Bus& bus) {
         auto last = bus.bus->drain_until(deadline_, [&](const CanFrame& f) { return take(bus, f); },
-                                         batch_, sent_all_);
+                                         batch_, sent_all_, on_signal_);
         if (!last) end_awaiting(bus, last.error());
     }
 
     // One ppoll over every bus still owed a reply, reading whichever is
     // ready; buses without a poll descriptor are drained after the others.
-    void wait_over_all(transport::InterruptHandler* handler) {
+    // A signal asks on_signal, or else the first bus's own handler.
+    void wait_over_all() {
+        auto* handler = on_signal_ != nullptr ? on_signal_ : buses_.front().bus->interrupt_handler();
         std::array<CanTransport*, transport::kMaxWaitBuses> waiting{};
         std::array<Bus*, transport::kMaxWaitBuses> of{};
         std::array<bool, transport::kMaxWaitBuses> ready{};
@@ -267,6 +245,7 @@ private:
     std::span<Bus> buses_;
     std::span<Result<MotorState>> outcomes_;
     FrameFormat format_;
+    transport::InterruptHandler* on_signal_;
     std::array<CanFrame, kChunk> batch_;  // replies read together
     Clock::duration wait_{};
     Clock::time_point sent_all_{};
@@ -295,7 +274,7 @@ Result<void> run_cycle(CanTransport& bus, std::span<const MotorCommand> commands
     std::array<Bus, 1> one{Bus{&bus, {}, {}, 0, false}};
     const OneBus motors{commands};
     if (auto distinct = check_distinct_replies(motors, one[0]); !distinct) return distinct;
-    Cycle<OneBus>(motors, one, outcomes, format).run(bus.interrupt_handler());
+    Cycle<OneBus>(motors, one, outcomes, format, nullptr).run();
     return {};
 }
 
@@ -329,13 +308,11 @@ Result<void> MotorGroup::run(std::span<const Command> commands,
     if (outcomes.size() != members_.size())
         return std::unexpected(Error(errors::OutcomeCount{members_.size(), outcomes.size()}));
     if (members_.empty()) return {};
-    const HandlerScope handlers(buses_, on_signal);
     for (auto& bus : buses_) {
         if (bus.late_replies_possible) drop_queued(*bus.bus);
         bus.late_replies_possible = false;
     }
-    auto* shared_wait = on_signal != nullptr ? on_signal : buses_.front().bus->interrupt_handler();
-    Cycle<Grouped>(Grouped{members_, commands}, buses_, outcomes, format).run(shared_wait);
+    Cycle<Grouped>(Grouped{members_, commands}, buses_, outcomes, format, on_signal).run();
     return {};
 }
 

@@ -89,7 +89,10 @@ public:
     // descriptor is waited on after the others. A reply that comes after
     // its cycle's deadline is not taken as a later cycle's: after a
     // time-out, the next cycle first drops what its bus has queued.
-    // `on_signal` (if set) is every bus's interrupt handler for the cycle.
+    // A signal during any of its waits asks `on_signal` (if set) instead of
+    // the buses' own interrupt handlers (which other threads' calls on the
+    // same buses keep using); without it, each bus's own, and the first
+    // bus's for the wait over all of them.
     // Errors: OutcomeCount (commands or outcomes not one per member).
     Result<void> run(std::span<const Command> commands, std::span<Result<MotorState>> outcomes,
                      FrameFormat format = FrameFormat::Classic,

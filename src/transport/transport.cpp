@@ -83,12 +83,12 @@ CanTransport::SendOutcome CanTransport::send_waiting(std::span<const CanFrame> f
         if (buffer_full) {
             auto writable = wait_writable(left);
             if (writable || writable.error().kind == TransportError::Kind::Timeout) continue;
-            if (resume_after(writable.error())) continue;  // same bound: still bounded
+            if (resume_after(writable.error(), wait.on_signal)) continue;  // same bound
             return {done, writable.error()};
         }
         // pause asks the interrupt handler itself.
         const Duration nap = left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause;
-        if (auto slept = pause(nap); !slept) return {done, slept.error()};
+        if (auto slept = pause(nap, wait.on_signal); !slept) return {done, slept.error()};
     }
     return {done, std::nullopt};
 }
@@ -100,7 +100,7 @@ Result<void> CanTransport::send_within(const CanFrame& frame, Duration patience)
     return {};
 }
 
-Result<void> CanTransport::pause(Duration length) {
+Result<void> CanTransport::pause(Duration length, InterruptHandler* on_signal) {
     // steady_clock is CLOCK_MONOTONIC on Linux; sleeping to an absolute time
     // keeps a resumed pause to its first end.
     const auto end = (Clock::now() + length.to_clock()).time_since_epoch();
@@ -111,13 +111,13 @@ Result<void> CanTransport::pause(Duration length) {
         const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         if (rc == 0) return {};
         const auto error = TransportError::backend_errno(rc);
-        if (!resume_after(error)) return std::unexpected(error);
+        if (!resume_after(error, on_signal)) return std::unexpected(error);
     }
 }
 
-bool CanTransport::resume_after(const TransportError& error) {
-    return error.is_os_error(EINTR) && interrupt_handler_ != nullptr &&
-           interrupt_handler_->resume_after_signal();
+bool CanTransport::resume_after(const TransportError& error, InterruptHandler* on_signal) {
+    InterruptHandler* handler = on_signal != nullptr ? on_signal : interrupt_handler_;
+    return error.is_os_error(EINTR) && handler != nullptr && handler->resume_after_signal();
 }
 
 }  // namespace velkarin::transport

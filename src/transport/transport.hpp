@@ -88,10 +88,12 @@ public:
     // queued (recv_some) into `batch`, and the frames read together with the
     // accepted one are dropped with the rest. `now` is the first reading of
     // the clock the loop uses; a caller that has just read it for the
-    // deadline passes it on. Errors: those of receive_until.
+    // deadline passes it on. `on_signal`, when set, is asked about a signal
+    // instead of the bus's own handler. Errors: those of receive_until.
     template <typename Accept>
     Result<CanFrame> drain_until(Clock::time_point deadline, Accept&& accept,
-                                 std::span<CanFrame> batch, Clock::time_point now);
+                                 std::span<CanFrame> batch, Clock::time_point now,
+                                 InterruptHandler* on_signal = nullptr);
 
     // Sends `frame` (send_within, with `timeout` as its patience), then
     // returns the first received frame whose identifier equals `expected`
@@ -107,9 +109,11 @@ public:
     // one cycle) share one, and with it the bound. A full transmit queue is
     // retried after short pauses only with `retry_full_queue`; otherwise it
     // fails the send at once, as one command's send does.
+    // `on_signal`, when set, is asked instead of the bus's own handler.
     struct QueueWait {
         Duration patience;
         bool retry_full_queue = true;
+        InterruptHandler* on_signal = nullptr;
         std::optional<Clock::time_point> give_up{};  // set at the first refusal
     };
     struct SendOutcome {
@@ -130,9 +134,10 @@ public:
     Result<void> send_within(const CanFrame& frame, Duration patience);
 
     // Sleeps the calling thread for `length` on the monotonic clock. A signal
-    // that wakes it asks the interrupt handler, as a receive does.
+    // that wakes it asks the interrupt handler (`on_signal` instead, when
+    // set), as a receive does.
     // Errors: Backend(EINTR) when the handler (or its absence) ends it early.
-    Result<void> pause(Duration length);
+    Result<void> pause(Duration length, InterruptHandler* on_signal = nullptr);
 
     // A descriptor that polls readable while a frame is queued, for one wait
     // over several buses (wait_any_readable); none for a backend without one.
@@ -149,8 +154,9 @@ protected:
     CanTransport& operator=(CanTransport&&) noexcept = default;
 
 private:
-    // True when `error` is an interruption that the handler says to resume.
-    bool resume_after(const TransportError& error);
+    // True when `error` is an interruption that the handler says to resume:
+    // `on_signal` when set, else the bus's own.
+    bool resume_after(const TransportError& error, InterruptHandler* on_signal = nullptr);
 
     InterruptHandler* interrupt_handler_ = nullptr;
 };
@@ -172,13 +178,14 @@ Result<CanFrame> CanTransport::receive_until(Clock::time_point deadline, Accept&
 
 template <typename Accept>
 Result<CanFrame> CanTransport::drain_until(Clock::time_point deadline, Accept&& accept,
-                                           std::span<CanFrame> batch, Clock::time_point now) {
+                                           std::span<CanFrame> batch, Clock::time_point now,
+                                           InterruptHandler* on_signal) {
     for (bool first = true;; first = false) {
         if (!first) now = Clock::now();
         if (deadline < now) return std::unexpected(TransportError::timeout());
         auto got = recv_some(Duration::until(deadline, now), batch);
         if (!got) {
-            if (resume_after(got.error())) continue;
+            if (resume_after(got.error(), on_signal)) continue;
             return std::unexpected(got.error());
         }
         for (const CanFrame& f : batch.first(*got))
