@@ -22,9 +22,15 @@ using Bus = detail::CycleBus;
 // Frames built and sent together, and replies read together.
 constexpr std::size_t kChunk = 16;
 
-// The motors of a run_cycle call: all on one bus.
+// The motors of a run_cycle call: all on one bus. It keeps nothing between
+// calls, so it does not track late replies.
 struct OneBus {
     std::span<const MotorCommand> commands;
+
+    bool owes_late_reply(std::size_t) const { return false; }
+    bool is_late_reply(std::size_t) const { return false; }
+    void answered(std::size_t) const {}
+    void unanswered(std::size_t, Clock::time_point) const {}
 
     std::size_t size() const { return commands.size(); }
     const Damiao& motor(std::size_t i) const { return commands[i].motor; }
@@ -35,10 +41,30 @@ struct OneBus {
     }
 };
 
-// The members of a MotorGroup and one cycle's commands.
+// The members of a MotorGroup and one cycle's commands, with what each may
+// still owe from an earlier cycle.
 struct Grouped {
     std::span<const MotorGroup::Member> members;
     std::span<const Command> commands;
+    std::span<detail::LateReply> late;
+
+    bool owes_late_reply(std::size_t i) const { return late[i].until != Clock::time_point{}; }
+    // The first frame on its reply identifier while the member owes a reply
+    // is that late reply, not this cycle's, if it comes within the window;
+    // after the window the owed reply counts as lost.
+    bool is_late_reply(std::size_t i) const {
+        const bool in_window = Clock::now() < late[i].until;
+        late[i] = {Clock::time_point{}, in_window};
+        return in_window;
+    }
+    void answered(std::size_t i) const { late[i] = {}; }
+    // No reply by the deadline: one may still come until `until`. Unless a
+    // frame was already skipped as late this cycle: then that frame was
+    // probably this cycle's reply, the debt is settled, and nothing more is
+    // skipped (so one lost reply costs at most one more cycle).
+    void unanswered(std::size_t i, Clock::time_point until) const {
+        late[i] = {late[i].skipped ? Clock::time_point{} : until, false};
+    }
 
     std::size_t size() const { return members.size(); }
     const Damiao& motor(std::size_t i) const { return *members[i].motor; }
@@ -93,7 +119,7 @@ public:
         deadline_ = sent_all_ + wait_;
         if (waiting_buses == 1) {
             for (auto& bus : buses_)
-                if (bus.pending > 0) drain(bus);
+                if (bus.pending > 0) drain(bus, sent_all_);
         } else {
             wait_over_all();
         }
@@ -164,16 +190,19 @@ private:
         auto& owner = bus.awaiting[f.id.value];
         if (owner == 0) return false;  // another identifier, or a second reply
         const std::size_t i = owner - 1u;
+        if (motors_.owes_late_reply(i) && motors_.is_late_reply(i)) return false;
         owner = 0;
+        motors_.answered(i);
         outcomes_[i] = motors_.motor(i).decode_reply(f);
         return --bus.pending == 0;
     }
 
     // Every frame until the bus's last reply is this cycle's to take: read in
     // batches, one system call for all the replies already queued.
-    void drain(Bus& bus) {
+    // `now` is a reading of the clock taken just before.
+    void drain(Bus& bus, Clock::time_point now) {
         auto last = bus.bus->drain_until(deadline_, [&](const CanFrame& f) { return take(bus, f); },
-                                         batch_, sent_all_, on_signal_);
+                                         batch_, now, on_signal_);
         if (!last) end_awaiting(bus, last.error());
     }
 
@@ -207,7 +236,7 @@ private:
         // first, whatever the clock says by then.
         for (auto& bus : buses_) {
             while (bus.pending > 0 && take_queued(bus)) {}
-            if (bus.pending > 0) drain(bus);
+            if (bus.pending > 0) drain(bus, Clock::now());
         }
     }
 
@@ -225,15 +254,19 @@ private:
         return *got > 0;
     }
 
-    // The motors still owed a reply end with `error`.
+    // The motors still owed a reply end with `error`. Their frames went out,
+    // so their replies may still come, for about one more time-out: a later
+    // cycle must not take them for its own.
     void end_awaiting(Bus& bus, const TransportError& error) {
         if (bus.pending == 0) return;
-        bus.late_replies_possible = true;  // the frames went out: their replies may still come
+        bus.late_replies_possible = true;
+        const Clock::time_point ended = std::max(deadline_, sent_all_);
         motors_.for_each_on(bus, [&](std::size_t i) {
             auto& owner = bus.awaiting[slot(motors_.motor(i))];
             if (owner != i + 1) return;
             owner = 0;
             outcomes_[i] = std::unexpected(Error(error));
+            motors_.unanswered(i, ended + motors_.motor(i).timeout().to_clock());
         });
         bus.pending = 0;
     }
@@ -253,15 +286,18 @@ private:
     bool interrupted_ = false;
 };
 
-// Drops what a bus has queued: replies that came after an earlier cycle's
-// deadline would otherwise be taken for this cycle's.
-// At most so many reads: a bus flooded faster than it is read cannot hold
-// the cycle here.
-void drop_queued(CanTransport& bus) {
+// Reads what a bus has queued before a cycle sends: late replies to an
+// earlier cycle, which settle what their members owed, and anything else,
+// dropped. At most so many reads: a flooded bus cannot hold the cycle here.
+void settle_late_replies(Bus& bus, const Grouped& motors) {
     std::array<CanFrame, kChunk> batch;
     for (int reads = 0; reads < 64; ++reads) {
-        auto got = bus.recv_some(Duration{}, batch);  // Timeout: nothing queued
+        auto got = bus.bus->recv_some(Duration{}, batch);  // Timeout: nothing queued
         if (!got || *got == 0) return;
+        for (const CanFrame& f : std::span(batch).first(*got))
+            motors.for_each_on(bus, [&](std::size_t i) {
+                if (motors.motor(i).reply_id() == f.id) motors.answered(i);
+            });
     }
 }
 
@@ -293,7 +329,8 @@ Result<MotorGroup> MotorGroup::create(std::span<const Member> members) {
     if (group.buses_.size() > transport::kMaxWaitBuses || members.size() > kMaxMotors)
         return std::unexpected(Error(errors::GroupTooLarge{group.buses_.size(), members.size(),
                                                            transport::kMaxWaitBuses, kMaxMotors}));
-    const Grouped motors{group.members_, {}};
+    group.late_.resize(members.size());
+    const Grouped motors{group.members_, {}, group.late_};
     for (auto& bus : group.buses_)
         if (auto distinct = check_distinct_replies(motors, bus); !distinct)
             return std::unexpected(distinct.error());
@@ -308,11 +345,12 @@ Result<void> MotorGroup::run(std::span<const Command> commands,
     if (outcomes.size() != members_.size())
         return std::unexpected(Error(errors::OutcomeCount{members_.size(), outcomes.size()}));
     if (members_.empty()) return {};
+    const Grouped motors{members_, commands, late_};
     for (auto& bus : buses_) {
-        if (bus.late_replies_possible) drop_queued(*bus.bus);
+        if (bus.late_replies_possible) settle_late_replies(bus, motors);
         bus.late_replies_possible = false;
     }
-    Cycle<Grouped>(Grouped{members_, commands}, buses_, outcomes, format, on_signal).run();
+    Cycle<Grouped>(motors, buses_, outcomes, format, on_signal).run();
     return {};
 }
 

@@ -60,6 +60,13 @@ struct CycleBus {
     std::size_t pending = 0;
     bool late_replies_possible = false;
 };
+
+// A member whose reply to an earlier cycle may still come: until when, and
+// whether this cycle already skipped a frame as that reply.
+struct LateReply {
+    transport::Clock::time_point until{};
+    bool skipped = false;
+};
 }  // namespace detail
 
 // Motors on one or more buses, commanded together in cycles: the members are
@@ -87,8 +94,11 @@ public:
     // the buses' sockets at once (ppoll) takes the replies as they come, so
     // two buses cost about the slower one's time; a bus without a poll
     // descriptor is waited on after the others. A reply that comes after
-    // its cycle's deadline is not taken as a later cycle's: after a
-    // time-out, the next cycle first drops what its bus has queued.
+    // its cycle's deadline is not taken as a later cycle's: before sending,
+    // a cycle drops what such a bus has queued, and a member that still owes
+    // a reply skips the first frame on its identifier that comes within its
+    // time-out after the earlier deadline (later than that, a reply is
+    // taken as lost).
     // A signal during any of its waits asks `on_signal` (if set) instead of
     // the buses' own interrupt handlers (which other threads' calls on the
     // same buses keep using); without it, each bus's own, and the first
@@ -101,6 +111,7 @@ public:
 private:
     std::vector<Member> members_;
     std::vector<detail::CycleBus> buses_;
+    std::vector<detail::LateReply> late_;  // per member
 };
 
 }  // namespace velkarin::damiao

@@ -75,10 +75,10 @@ void prefix_type_error(const char* name) {
 namespace detail {
 
 bool parse_arguments(const char* full_name, const Param* params, PyObject** interned,
-                     std::size_t n, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out) {
-    if (static_cast<std::size_t>(nargs) > n)
-        return too_many_positional(full_name, params, n, nargs);
+                     std::size_t n, std::size_t positional, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (static_cast<std::size_t>(nargs) > positional)
+        return too_many_positional(full_name, params, positional, nargs);
     for (std::size_t i = 0; i < n; ++i)
         out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
 

@@ -20,8 +20,8 @@ struct Param {
 
 namespace detail {
 bool parse_arguments(const char* full_name, const Param* params, PyObject** interned,
-                     std::size_t n, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out);
+                     std::size_t n, std::size_t positional, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 }  // namespace detail
 
 // `full_name` is how errors name the callable: "Damiao.enable()",
@@ -31,20 +31,24 @@ bool parse_arguments(const char* full_name, const Param* params, PyObject** inte
 template <std::size_t N>
 class Signature {
 public:
-    constexpr Signature(const char* full_name, std::array<Param, N> params)
-        : full_name_(full_name), params_(params) {}
+    // Parameters from `positional` on are keyword-only.
+    constexpr Signature(const char* full_name, std::array<Param, N> params,
+                        std::size_t positional = N)
+        : full_name_(full_name), params_(params), positional_(positional) {}
 
     // Fills out[0..N) with borrowed references, nullptr where a parameter
     // was omitted. Returns false with TypeError set when the call does not fit.
     bool parse(PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                std::array<PyObject*, N>& out) const {
-        return detail::parse_arguments(full_name_, params_.data(), interned_.data(), N, args,
-                                       PyVectorcall_NARGS(nargsf), kwnames, out.data());
+        return detail::parse_arguments(full_name_, params_.data(), interned_.data(), N,
+                                       positional_, args, PyVectorcall_NARGS(nargsf), kwnames,
+                                       out.data());
     }
 
 private:
     const char* full_name_;
     std::array<Param, N> params_;
+    std::size_t positional_;
     mutable std::array<PyObject*, N> interned_{};  // process-lifetime interned names
 };
 

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "python/args.hpp"
+#include "python/bus_lock.hpp"
 #include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_ref.hpp"
@@ -67,7 +68,8 @@ auto with_bus(PyObject* bus_obj, Op&& op) -> std::optional<decltype(op(std::decl
     auto* bus = reinterpret_cast<PySocketCanTransport*>(bus_obj);
     PyRef hold = PyRef::borrow(bus_obj);  // the bus lives for the whole call
     try {
-        std::lock_guard guard(bus->lock);
+        lock_bus(bus->lock);
+        std::lock_guard guard(bus->lock, std::adopt_lock);
         return op(static_cast<CanTransport&>(bus->transport));
     } catch (const std::exception& e) {
         raise_panic(e.what());

@@ -3,15 +3,16 @@
 
 #include <Python.h>
 
+#include "python/bus_lock.hpp"
+
 namespace velkarin::python {
 
-// No other thread holds a bus lock without the interpreter lock, and this
-// thread holds the interpreter lock here, so taking the bus lock back cannot
-// wait on a thread that waits for us.
+// Taking the bus lock back lets the interpreter lock go while it waits, so a
+// thread that holds the bus without the interpreter lock can finish first.
 bool PythonSignalHandlers::resume_after_signal() {
     bus_lock_.unlock();
     const bool resume = PyErr_CheckSignals() == 0;
-    bus_lock_.lock();
+    lock_bus(bus_lock_);
     return resume;
 }
 

@@ -13,7 +13,8 @@ namespace velkarin::python {
 // that raises ends the interrupted call with its exception; one that returns
 // lets the call wait on until its own deadline, nothing resent. The
 // interpreter lock stays held by the waiting thread throughout, except while
-// the handlers' own Python code lets other threads run.
+// the handlers' own Python code lets other threads run, and while it waits
+// to take the bus lock back from another thread.
 class PythonSignalHandlers final : public transport::InterruptHandler {
 public:
     explicit PythonSignalHandlers(std::mutex& bus_lock) : bus_lock_(bus_lock) {}

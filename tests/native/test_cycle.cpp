@@ -295,6 +295,19 @@ TEST(MotorGroupCycle, ALateReplyIsNotTakenAsTheNextCyclesReply) {
     t.a.on_send = answer_with(40);
     t.b.on_send = answer_with(50);
     EXPECT_EQ(t.run(*group), (std::vector<std::string>{"1/40", "1/50", "2/40", "2/50"}));
+
+    // Motor 2 on bus a is silent again; this time its late reply comes only
+    // after the next cycle's frames went out, just before its new reply.
+    t.a.on_send = [](const CanFrame& f, ScriptedTransport& bus) {
+        if (f.id.value == 1) bus.reply(fb(1, 41));
+    };
+    EXPECT_EQ(t.run(*group), (std::vector<std::string>{"1/41", "1/50", kTimedOut, "2/50"}));
+    t.a.on_send = [](const CanFrame& f, ScriptedTransport& bus) {
+        if (f.id.value == 2) bus.reply(fb(2, 91));  // the late one, first
+        bus.reply(fb(static_cast<std::uint8_t>(f.id.value), 60));
+    };
+    t.b.on_send = answer_with(70);
+    EXPECT_EQ(t.run(*group), (std::vector<std::string>{"1/60", "1/70", "2/60", "2/70"}));
 }
 
 TEST(MotorGroupCycle, TwoMembersOnOneBusAnsweringOnOneIdAreRefusedByTheirPlaces) {

@@ -20,7 +20,8 @@ import pytest
 import velkarin
 
 HERE = Path(__file__).resolve().parent
-STUB_PACKAGE = HERE.parents[1] / "stubs" / "velkarin-stubs"
+STUBS = HERE.parents[1] / "stubs"
+STUB_PACKAGE = STUBS / "velkarin-stubs"
 SAMPLES = HERE / "typing_samples"
 CHECK_TIMEOUT = 300  # seconds; a type checker on two small files takes a few
 
@@ -171,7 +172,8 @@ def _need(module: str) -> None:
 def stub_site(tmp_path: Path) -> Path:
     """A site-packages-like folder holding the stub-only package, as an installed wheel has it."""
     site = tmp_path / "site"
-    shutil.copytree(STUB_PACKAGE, site / "velkarin-stubs")
+    for package in ("velkarin-stubs", "velkarin_group-stubs"):
+        shutil.copytree(STUBS / package, site / package)
     return site
 
 
@@ -200,9 +202,11 @@ def _expected_errors(sample: Path) -> dict[int, set[str]]:
     return expected
 
 
-def test_stubtest_accepts_the_stub_against_the_built_module(tmp_path: Path, stub_site: Path) -> None:
+@pytest.mark.parametrize("module", ["velkarin", "velkarin_group"])
+def test_stubtest_accepts_the_stub_against_the_built_module(tmp_path: Path, stub_site: Path,
+                                                            module: str) -> None:
     _need("mypy")
-    run = _mypy(tmp_path, stub_site, "mypy.stubtest", "velkarin")
+    run = _mypy(tmp_path, stub_site, "mypy.stubtest", module)
     assert run.returncode == 0, run.stdout + run.stderr
 
 

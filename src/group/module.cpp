@@ -1,0 +1,93 @@
+// The module `velkarin_group`: its one exported symbol, PyInit_velkarin_group.
+// Importing it imports velkarin and checks its object layouts; it changes
+// nothing of velkarin.
+#include <Python.h>
+
+#include <cstdint>
+
+#include "group/group.hpp"
+#include "python/py_ref.hpp"
+
+namespace velkarin::group {
+namespace {
+
+using python::PyRef;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkarin_group",
+    "Many motors per tick: rounds over several motors and buses in one call, and a\n"
+    "periodic clock for the control loop. Takes velkarin's own objects.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* the_module = nullptr;
+
+// Like velkarin, one interpreter: the types belong to the first that imports.
+constexpr std::int64_t kNoInterpreter = -1;
+std::int64_t first_interpreter = kNoInterpreter;
+
+bool check_interpreter() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return false;
+    if (first_interpreter == kNoInterpreter) first_interpreter = id;
+    if (id == first_interpreter) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "velkarin_group does not support sub-interpreters: it can only be imported "
+                    "by the interpreter that first imported it");
+    return false;
+}
+
+bool fill(PyObject* module) {
+    if (!import_velkarin()) return false;
+    const struct {
+        const char* name;
+        PyObject* object;
+    } exported[] = {
+        {"MotorGroup", reinterpret_cast<PyObject*>(motor_group_type())},
+        {"GroupError", group_error_type()},
+        {"Ticker", reinterpret_cast<PyObject*>(ticker_type())},
+    };
+    PyRef all = PyRef::steal(PyList_New(0));
+    if (!all) return false;
+    for (const auto& e : exported) {
+        if (e.object == nullptr) return false;
+        PyRef name = PyRef::steal(PyUnicode_FromString(e.name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+        if (PyObject_SetAttr(module, name.get(), e.object) < 0) return false;
+    }
+    return PyObject_SetAttrString(module, "__all__", all.get()) == 0;
+}
+
+PyObject* init() {
+    if (!check_interpreter()) return nullptr;
+    if (the_module != nullptr) return Py_NewRef(the_module);
+    PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    if (!module || !fill(module.get())) return nullptr;
+    the_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyObject* group_error_type() {
+    static PyObject* type = nullptr;  // process-lifetime, as the module's types
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "velkarin_group.GroupError",
+            "A round in which some members failed. `outcomes` holds, per member in\n"
+            "order, its MotorState or the RuntimeError its own Damiao method would\n"
+            "have raised.",
+            PyExc_RuntimeError, nullptr);
+    }
+    return type;
+}
+
+}  // namespace velkarin::group
+
+PyMODINIT_FUNC PyInit_velkarin_group() { return velkarin::group::init(); }

@@ -1,0 +1,323 @@
+// MotorGroup: (bus, motor) pairs commanded together in rounds. Each method
+// parses its setpoints into the core's commands, runs exactly one round of
+// the core's MotorGroup with the interpreter lock released, and turns the
+// outcomes into a list of MotorState or a GroupError.
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "damiao/cycle.hpp"
+#include "group/group.hpp"
+#include "group/outcomes.hpp"
+#include "group/round.hpp"
+#include "python/args.hpp"
+#include "python/heap_type.hpp"
+#include "python/py_ref.hpp"
+#include "python/types.hpp"
+
+namespace velkarin::group {
+namespace {
+
+using damiao::Command;
+using python::PyRef;
+
+// What a group keeps between rounds: the core's group (its tables sized
+// once), the commands and outcomes of a round, and the round in progress.
+struct State {
+    damiao::MotorGroup core;
+    BusLocks locks;
+    std::vector<Command> commands;
+    std::vector<damiao::Result<damiao::MotorState>> outcomes;
+    std::mutex round_lock;                     // one round of this group at a time
+    std::atomic<unsigned long> round_thread;   // the thread in a round, 0 if none
+};
+
+struct PyMotorGroup {
+    PyObject_HEAD
+    PyObject* members;  // tuple of (bus, motor) tuples: keeps them alive
+    bool fd;
+    std::unique_ptr<State> state;
+};
+
+PyMotorGroup* self_of(PyObject* o) { return reinterpret_cast<PyMotorGroup*>(o); }
+
+const python::PyDamiao* motor_at(PyObject* members, Py_ssize_t i) {
+    return reinterpret_cast<python::PyDamiao*>(PyTuple_GET_ITEM(PyTuple_GET_ITEM(members, i), 1));
+}
+python::PySocketCanTransport* bus_at(PyObject* members, Py_ssize_t i) {
+    return reinterpret_cast<python::PySocketCanTransport*>(
+        PyTuple_GET_ITEM(PyTuple_GET_ITEM(members, i), 0));
+}
+
+// ---- construction -----------------------------------------------------------
+
+constinit python::Signature<2> kConstructor{"MotorGroup()", {{{"members", true}, {"fd", false}}}, 1};
+
+// members[i] as a (bus, motor) tuple of velkarin's classes; nullptr with
+// TypeError naming the index otherwise.
+PyObject* member_pair(PyObject* item, Py_ssize_t i) {
+    const auto& types = velkarin_types();
+    if ((PyTuple_Check(item) || PyList_Check(item)) && PySequence_Size(item) == 2) {
+        PyRef bus = PyRef::steal(PySequence_GetItem(item, 0));
+        PyRef motor = PyRef::steal(PySequence_GetItem(item, 1));
+        if (!bus || !motor) return nullptr;
+        if (Py_TYPE(bus.get()) == types.bus && Py_TYPE(motor.get()) == types.motor)
+            return PyTuple_Pack(2, bus.get(), motor.get());
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "members[%zd] must be a (SocketCanTransport, Damiao) pair, got %R", i, item);
+    return nullptr;
+}
+
+// ValueError naming the two members that answer on one identifier of one bus.
+void duplicate_reply_error(PyObject* members, const damiao::errors::DuplicateMasterId& d) {
+    const auto first = static_cast<Py_ssize_t>(d.first), second = static_cast<Py_ssize_t>(d.second);
+    PyErr_Format(PyExc_ValueError,
+                 "members %zd and %zd (motors 0x%x and 0x%x) are on one bus and both answer on "
+                 "0x%03x: their replies cannot be told apart",
+                 first, second, static_cast<unsigned>(motor_at(members, first)->driver.motor_id()),
+                 static_cast<unsigned>(motor_at(members, second)->driver.motor_id()),
+                 static_cast<unsigned>(d.id));
+}
+
+PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    std::array<PyObject*, 2> in;
+    if (!kConstructor.parse(args, nargsf, kwnames, in)) return nullptr;
+    const bool fd = in[1] != nullptr && PyObject_IsTrue(in[1]);
+    if (PyErr_Occurred()) return nullptr;
+
+    PyRef seq = PyRef::steal(PySequence_Fast(in[0], "members must be a sequence of (bus, motor) pairs"));
+    if (!seq) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "a MotorGroup needs at least one member");
+        return nullptr;
+    }
+    PyRef members = PyRef::steal(PyTuple_New(n));
+    if (!members) return nullptr;
+    std::vector<damiao::MotorGroup::Member> core_members;
+    std::vector<python::PySocketCanTransport*> buses;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = member_pair(PySequence_Fast_GET_ITEM(seq.get(), i), i);
+        if (pair == nullptr) return nullptr;
+        PyTuple_SET_ITEM(members.get(), i, pair);
+        core_members.push_back({&bus_at(members.get(), i)->transport, &motor_at(members.get(), i)->driver});
+        buses.push_back(bus_at(members.get(), i));
+    }
+    auto core = damiao::MotorGroup::create(core_members);
+    if (!core) {
+        if (const auto* d = core.error().as<damiao::errors::DuplicateMasterId>())
+            duplicate_reply_error(members.get(), *d);
+        else
+            PyErr_SetString(PyExc_ValueError, core.error().text().c_str());
+        return nullptr;
+    }
+
+    auto* obj = python::alloc_object<PyMotorGroup>(reinterpret_cast<PyTypeObject*>(type));
+    if (obj == nullptr) return nullptr;
+    obj->members = members.release();
+    obj->fd = fd;
+    new (&obj->state) std::unique_ptr<State>(new (std::nothrow) State{
+        std::move(*core), BusLocks(std::move(buses)), std::vector<Command>(static_cast<std::size_t>(n)),
+        std::vector<damiao::Result<damiao::MotorState>>(static_cast<std::size_t>(n)), {}, 0});
+    if (!obj->state) {
+        Py_DECREF(obj);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+void destroy(PyMotorGroup* self) {
+    self->state.~unique_ptr<State>();
+    Py_CLEAR(self->members);
+}
+
+// ---- rounds -------------------------------------------------------------------
+
+// Waits for this group's round lock with the interpreter lock released.
+void lock_rounds(std::mutex& m) {
+    if (m.try_lock()) return;
+    Py_BEGIN_ALLOW_THREADS
+    m.lock();
+    Py_END_ALLOW_THREADS
+}
+
+// One round of `commands` over `core`. Returns false with an exception set
+// when a signal handler raised or the round failed internally.
+bool run_round(damiao::MotorGroup& core, BusLocks& locks, const std::vector<Command>& commands,
+               std::vector<damiao::Result<damiao::MotorState>>& outcomes, bool fd) {
+    const auto format = fd ? damiao::FrameFormat::Fd : damiao::FrameFormat::Classic;
+    std::optional<std::string> fault;
+    {
+        RoundScope round(locks);
+        try {
+            (void)core.run(commands, outcomes, format, round.signal_handler());
+        } catch (const std::exception& e) {
+            fault = e.what();
+        }
+    }
+    if (PyErr_Occurred()) return false;  // a signal handler raised: its exception
+    if (fault) {
+        PyErr_Format(PyExc_SystemError, "velkarin_group: internal fault in a round: %s", fault->c_str());
+        return false;
+    }
+    return true;
+}
+
+// Fills the commands with `fill` and runs the round in self's state, or,
+// when this thread is already inside a round of this group (a signal handler
+// started one), in a state of its own. `fill` runs no Python code: a round
+// cannot start inside it. It returns false with an exception set, and then
+// nothing is sent.
+template <typename Fill>
+PyObject* round_of(PyObject* self_obj, Fill&& fill) {
+    auto* self = self_of(self_obj);
+    State& st = *self->state;
+    PyRef hold = PyRef::borrow(self_obj);  // the group lives for the whole round
+    const unsigned long me = PyThread_get_thread_ident();
+    if (st.round_thread == me) {
+        auto nested = damiao::MotorGroup::create(st.core.members());
+        if (!nested) return PyErr_NoMemory();
+        BusLocks locks = st.locks;
+        std::vector<Command> commands(st.commands.size());
+        std::vector<damiao::Result<damiao::MotorState>> outcomes(st.commands.size());
+        if (!fill(commands) || !run_round(*nested, locks, commands, outcomes, self->fd)) return nullptr;
+        return outcomes_to_python(self->members, outcomes);
+    }
+    lock_rounds(st.round_lock);
+    std::lock_guard guard(st.round_lock, std::adopt_lock);
+    if (!fill(st.commands)) return nullptr;
+    st.round_thread = me;
+    const bool ran = run_round(st.core, st.locks, st.commands, st.outcomes, self->fd);
+    st.round_thread = 0;
+    if (!ran) return nullptr;
+    return outcomes_to_python(self->members, st.outcomes);
+}
+
+template <typename Kind>
+PyObject* special(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "this method takes no arguments");
+        return nullptr;
+    }
+    return round_of(self, [](std::vector<Command>& commands) {
+        for (auto& c : commands) c = Kind{};
+        return true;
+    });
+}
+
+// One setpoint per member, each of velkarin's class `type`, read by `read`.
+template <typename Read>
+PyObject* setpoint_round(PyObject* self, PyObject* setpoints, const char* method,
+                         PyTypeObject* type, const char* class_name, Read&& read) {
+    // The one step that may run Python code (a sequence's own iteration),
+    // done before the round lock is taken.
+    PyRef seq = PyRef::steal(PySequence_Fast(setpoints, "setpoints must be a sequence"));
+    if (!seq) return nullptr;
+    return round_of(self, [&](std::vector<Command>& commands) {
+        const auto n = static_cast<Py_ssize_t>(commands.size());
+        if (PySequence_Fast_GET_SIZE(seq.get()) != n) {
+            PyErr_Format(PyExc_ValueError, "%s needs one setpoint per member: %zd, got %zd", method,
+                         n, PySequence_Fast_GET_SIZE(seq.get()));
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+            if (Py_TYPE(item) != type) {
+                PyErr_Format(PyExc_TypeError,
+                             "setpoints[%zd]: '%s' object cannot be converted to '%s'", i,
+                             Py_TYPE(item)->tp_name, class_name);
+                return false;
+            }
+        }
+        for (Py_ssize_t i = 0; i < n; ++i)
+            commands[static_cast<std::size_t>(i)] = read(PySequence_Fast_GET_ITEM(seq.get(), i));
+        return true;
+    });
+}
+
+constinit python::Signature<1> kMitControl{"MotorGroup.mit_control()", {{{"setpoints", true}}}};
+constinit python::Signature<1> kControl{"MotorGroup.control()", {{{"setpoints", true}}}};
+
+PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> in;
+    if (!kMitControl.parse(args, static_cast<std::size_t>(nargs), kwnames, in)) return nullptr;
+    return setpoint_round(self, in[0], "mit_control()", velkarin_types().mit_setpoint,
+                          "MitSetpoint", [](PyObject* o) -> Command {
+                              return reinterpret_cast<python::PyMitSetpoint*>(o)->value;
+                          });
+}
+
+PyObject* control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> in;
+    if (!kControl.parse(args, static_cast<std::size_t>(nargs), kwnames, in)) return nullptr;
+    return setpoint_round(self, in[0], "control()", velkarin_types().control_setpoint,
+                          "ControlSetpoint", [](PyObject* o) -> Command {
+                              return reinterpret_cast<python::PyControlSetpoint*>(o)->value;
+                          });
+}
+
+// ---- the rest of the class ----------------------------------------------------
+
+Py_ssize_t length(PyObject* self) { return PyTuple_GET_SIZE(self_of(self)->members); }
+
+PyObject* get_members(PyObject* self, void*) { return Py_NewRef(self_of(self)->members); }
+PyObject* get_fd(PyObject* self, void*) { return PyBool_FromLong(self_of(self)->fd); }
+
+PyObject* repr(PyObject* self) {
+    return PyUnicode_FromFormat("MotorGroup(%zd members%s)", length(self), self_of(self)->fd ? ", fd=True" : "");
+}
+
+constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
+PyMethodDef methods[] = {
+    {"mit_control", python::fastcall(mit_control), kMethod,
+     "mit_control($self, setpoints)\n--\n\n"
+     "One MIT frame per member (setpoints in member order), then every reply:\n"
+     "a list of MotorState, or GroupError when any member failed."},
+    {"control", python::fastcall(control), kMethod,
+     "control($self, setpoints)\n--\n\n"
+     "One ControlSetpoint per member, each in its mode's frame."},
+    {"enable", python::fastcall(special<damiao::commands::Enable>), kMethod, "enable($self)\n--\n\n"},
+    {"disable", python::fastcall(special<damiao::commands::Disable>), kMethod, "disable($self)\n--\n\n"},
+    {"set_zero", python::fastcall(special<damiao::commands::SetZero>), kMethod, "set_zero($self)\n--\n\n"},
+    {"clear_error", python::fastcall(special<damiao::commands::ClearError>), kMethod,
+     "clear_error($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"members", get_members, nullptr, nullptr, nullptr},
+    {"fd", get_fd, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "MotorGroup(members, *, fd=False)\n--\n\n"
+                    "Motors on one or more buses, commanded together: every frame out,\n"
+                    "then one wait over all the buses, the interpreter lock released.")},
+    {Py_tp_new, reinterpret_cast<void*>(python::new_via_vectorcall)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(python::dealloc_object<PyMotorGroup, destroy>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"velkarin_group.MotorGroup", sizeof(PyMotorGroup), 0, python::kTypeFlags, slots};
+
+}  // namespace
+
+PyTypeObject* motor_group_type() { return python::cached_type<&spec, construct>(); }
+
+}  // namespace velkarin::group
