@@ -78,8 +78,10 @@ private:
     std::string pending_;
 };
 
-// The flash file's contents; a file that does not exist yet is an empty flash.
-std::expected<Flash, std::string> load_flash(const std::string& path) {
+// The flash file's checked contents; a file that does not exist yet is an
+// empty flash.
+std::expected<Flash, std::string> load_flash(const std::string& path,
+                                             const std::vector<MotorSetup>& motors) {
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (f == nullptr) {
         if (errno == ENOENT) return Flash{};
@@ -89,9 +91,13 @@ std::expected<Flash, std::string> load_flash(const std::string& path) {
     char buf[4096];
     for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
     std::fclose(f);
-    auto flash = parse_flash(text);
-    if (!flash) return std::unexpected(path + ": " + flash.error());
-    return flash;
+    std::vector<std::uint16_t> ids;
+    for (const auto& m : motors) ids.push_back(m.can_id);
+    auto flash = parse_flash(text, ids);
+    if (!flash)
+        return std::unexpected(path + ": line " + std::to_string(flash.error().line) + ": " +
+                               flash.error().reason);
+    return std::move(*flash);
 }
 
 // Written beside and renamed over the file, so a reader never sees half of it.
@@ -129,7 +135,7 @@ void send_due(transport::SocketCanTransport& bus, const std::vector<CanFrame>& d
 int run(const Options& options) {
     SimConfig config = options.sim;
     if (!options.flash_path.empty()) {
-        auto flash = load_flash(options.flash_path);
+        auto flash = load_flash(options.flash_path, options.sim.motors);
         if (!flash) {
             std::fprintf(stderr, "velkarin-sim: %s\n", flash.error().c_str());
             return 2;
