@@ -100,16 +100,27 @@ std::expected<Flash, std::string> load_flash(const std::string& path,
     return std::move(*flash);
 }
 
-// Written beside and renamed over the file, so a reader never sees half of it.
-void save_flash(const std::string& path, const Flash& flash) {
+// Written beside and renamed over the file, so a reader never sees half of
+// it. False, with one line on stderr, when the file could not be written.
+bool save_flash(const std::string& path, const Flash& flash) {
     const std::string temp = path + ".tmp";
     std::FILE* f = std::fopen(temp.c_str(), "w");
     const std::string text = format_flash(flash);
     const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
     if (f != nullptr && std::fclose(f) == 0 && written && std::rename(temp.c_str(), path.c_str()) == 0)
-        return;
+        return true;
     std::fprintf(stderr, "velkarin-sim: cannot write the flash file %s: %s\n", path.c_str(),
                  std::strerror(errno));
+    return false;
+}
+
+// Writes the stores the motors asked for since the last call, if any; the
+// motors' flash stays as it was when the file could not be written.
+void store_flash(Simulator& sim, const std::string& path) {
+    const auto pending = sim.pending_flash();
+    if (!pending) return;
+    // Without --flash the stores are kept only while the simulator runs.
+    sim.flash_written(path.empty() || save_flash(path, *pending));
 }
 
 // Sends the replies that are due, a batch per system call. A reply the bus
@@ -195,8 +206,7 @@ int run(const Options& options) {
             auto got = bus->recv_some(transport::Duration{}, received);
             if (got) {
                 for (const auto& frame : std::span(received).first(*got)) sim.on_frame(frame, now);
-                if (sim.take_flash_changed() && !options.flash_path.empty())
-                    save_flash(options.flash_path, sim.flash());
+                store_flash(sim, options.flash_path);
             } else if (got.error().kind != transport::TransportError::Kind::Timeout) {
                 std::fprintf(stderr, "velkarin-sim: receive failed: %s\n",
                              got.error().text().c_str());

@@ -1,7 +1,9 @@
-// The --flash file's text, checked without a bus.
+// The --flash file's text checked without a bus, and a store that did not
+// reach the file.
 #include <gtest/gtest.h>
 
 #include "sim/flash.hpp"
+#include "sim/simulator.hpp"
 #include "sim_frames.hpp"
 
 namespace velkarin::sim {
@@ -41,6 +43,24 @@ INSTANTIATE_TEST_SUITE_P(
         BadText{"two_stored_ids_meet", "0 ESC_ID 5\n1 TIMEOUT 0\n1 ESC_ID 5\n", 3,
                 "motors 0 and 1 would both have CAN id 0x005"}),
     [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST(FlashStores, ThatFailedAreDroppedSoTheNextStoreWritesTheOldImage) {
+    SimConfig config;
+    config.motors = {{1, 0x11, &dm4310(), {}}, {2, 0x12, &dm4310(), {}}};
+    Simulator sim(config, kT0);
+    const auto store = [&](std::uint16_t id) {
+        sim.on_frame(CanFrame(CanId::standard(0x7FF), damiao::registers::store_request(id)), kT0);
+    };
+    store(1);
+    const auto written = sim.pending_flash();
+    sim.flash_written(true);
+    sim.on_frame(write_reg(1, PMAX, 0x40800000), kT0);
+    store(1);
+    sim.flash_written(false);  // the motor acknowledged, the file was not written
+    store(2);
+    ASSERT_TRUE(written && sim.pending_flash());
+    EXPECT_EQ(sim.pending_flash()->at(0), written->at(0));
+}
 
 }  // namespace
 }  // namespace velkarin::sim
