@@ -1,15 +1,27 @@
-// The --flash file's text checked without a bus, and a store that did not
-// reach the file.
+// The --flash file: its text checked without a bus, a store that did not reach
+// it, and files the built simulator refuses before it opens the bus.
 #include <gtest/gtest.h>
 
-#include "sim/flash.hpp"
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
 #include "sim/simulator.hpp"
 #include "sim_frames.hpp"
+#include "sim_process.hpp"
+#include "transport/unique_fd.hpp"
 
 namespace velkarin::sim {
 namespace {
 
 using namespace testing;
+namespace fs = std::filesystem;
+using transport::UniqueFd;
 using registers::ESC_ID, registers::PMAX;
 constexpr std::uint16_t kIds[] = {1, 2};  // the --motor ids of motors 0 and 1
 
@@ -61,6 +73,66 @@ TEST(FlashStores, ThatFailedAreDroppedSoTheNextStoreWritesTheOldImage) {
     ASSERT_TRUE(written && sim.pending_flash());
     EXPECT_EQ(sim.pending_flash()->at(0), written->at(0));
 }
+
+class FlashDir : public ::testing::Test {  // a directory of its own
+protected:
+    void SetUp() override {
+        std::string name = fs::temp_directory_path() / "velkarin-flash-XXXXXX";
+        ASSERT_NE(::mkdtemp(name.data()), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path dir_;
+};
+
+using Make = std::function<UniqueFd(const fs::path&)>;  // a held descriptor, if any
+Make text(std::string t) { return [t](auto& p) { std::ofstream(p) << t; return UniqueFd{}; }; }
+
+struct RefusedFile { const char *name, *path; Make make; std::string says; };  // path: in dir_
+std::pair<ino_t, off_t> identity(const std::string& path) {  // zeros: missing
+    struct stat st{};
+    ::lstat(path.c_str(), &st);
+    return {st.st_ino, st.st_size};
+}
+class RefusedFlashFile : public FlashDir, public ::testing::WithParamInterface<RefusedFile> {};
+
+TEST_P(RefusedFlashFile, EndsTheStartWithOneLineAndLeavesItAlone) {
+    const std::string path = dir_ / GetParam().path;
+    const auto held = GetParam().make ? GetParam().make(path) : UniqueFd{};
+    const auto before = identity(path);
+    SimProcess p({"--iface", "vcan0", "--motor", "1:0x11:DM4310", "--flash", path});
+    const auto status = p.wait(5s);
+    ASSERT_TRUE(status) << "the simulator hung on " << path;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2);
+    EXPECT_EQ(p.drain_stderr(), "velkarin-sim: " + path + ": " + GetParam().says + "\n");
+    EXPECT_EQ(identity(path), before);
+}
+
+const auto kTooLarge = std::string(max_flash_bytes(1) + 1, '#');  // only comments, yet too many
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefusedFlashFile,
+    ::testing::Values(
+        RefusedFile{"directory", "", {}, "is a directory"},
+        RefusedFile{"fifo", "p", [](auto& p) { ::mkfifo(p.c_str(), 0644); return UniqueFd{}; },
+                    "is a FIFO"},
+        RefusedFile{"dev_null", "/dev/null", {}, "is a device"},
+        RefusedFile{"dev_zero", "/dev/zero", {}, "is a device"},
+        RefusedFile{"too_large", "f", text(kTooLarge),
+                    "is larger than a flash file for these motors can be (" +
+                        std::to_string(kTooLarge.size() - 1) + " bytes)"},
+        RefusedFile{"missing_directory", "gone/f", {},
+                    "cannot create it: No such file or directory"},
+        RefusedFile{"locked", "f",
+                    [](auto& p) {
+                        text("")(p);
+                        UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+                        ::flock(fd.get(), LOCK_EX);
+                        return fd;
+                    },
+                    "in use: another process holds its lock"},
+        RefusedFile{"bad_line", "f", text("0 ESC_ID 3\n1 PMAX 1\n"),
+                    "line 2: motor 1 is not given: 1 --motor argument(s) count from 0"}),
+    [](const auto& tp) { return std::string(tp.param.name); });
 
 }  // namespace
 }  // namespace velkarin::sim
