@@ -157,13 +157,28 @@ def test_an_id_conflict_exits_1_and_writes_nothing(start_sim, raw_peer, args, wh
 
 
 def test_an_id_change_saved_to_flash_survives_a_restart(start_sim, tmp_path):
-    flash = str(tmp_path / "flash")
+    home, away = tmp_path / "home", tmp_path / "away"
+    home.mkdir()
+    flash = str(home / "flash")
     first = start_sim(M1, options=("--flash", flash))
     assert tool_json("set", "1", "MST_ID", "0x21") == {"MST_ID": 0x21}
     assert tool_json("set", "1", "ESC_ID", "5", "--save") == {"ESC_ID": 5}
+    # The lock went over to the file the store put in place.
+    second = subprocess.run(first.argv, capture_output=True, text=True, timeout=RUN_WAIT)
+    assert second.returncode == 2
+    assert second.stderr == f"velkarin-sim: {flash}: in use: another process holds its lock\n"
+    # A store with its directory gone is one line on the simulator's stderr and is not kept.
+    home.rename(away)
+    assert tool_json("set", "5", "TIMEOUT", "2000", "--save") == {"TIMEOUT": 2000}
+    away.rename(home)
+    os.set_blocking(first.proc.stderr.fileno(), False)  # written before the store's answer
+    assert os.read(first.proc.stderr.fileno(), 4096).decode() == (
+        f"velkarin-sim: cannot store the flash in {flash}: cannot create a file beside it: "
+        "No such file or directory\n")
     assert first.stop() == 0
     start_sim(M1, options=("--flash", flash))
-    assert tool_json("get", "5", "ESC_ID", "MST_ID") == {"ESC_ID": 5, "MST_ID": 0x21}
+    got = tool_json("get", "5", "ESC_ID", "MST_ID", "TIMEOUT")
+    assert got == {"ESC_ID": 5, "MST_ID": 0x21, "TIMEOUT": 0}
     assert "did not answer" in failure(tool("get", "1", "MST_ID"), 1)
 
 
