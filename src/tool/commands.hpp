@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "tool/cli.hpp"
-#include "tool/json.hpp"
+#include "tool/result.hpp"
 #include "tool/link.hpp"
 
 namespace velkarin::tool {

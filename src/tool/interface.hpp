@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "tool/json.hpp"
+#include "tool/result.hpp"
 
 namespace velkarin::tool {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "damiao/registers.hpp"
-#include "tool/json.hpp"
+#include "tool/result.hpp"
 
 namespace velkarin::tool {
 

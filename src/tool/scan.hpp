@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tool/json.hpp"
+#include "tool/result.hpp"
 #include "tool/link.hpp"
 
 namespace velkarin::tool {

@@ -1,5 +1,5 @@
 // Rendering the tool's result tree as JSON and as aligned text.
-#include "tool/json.hpp"
+#include "tool/result.hpp"
 
 #include <algorithm>
 #include <cmath>
