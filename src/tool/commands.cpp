@@ -124,7 +124,7 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
     for (const auto& r : registers::table()) {
         auto v = read_if_answered(s, motor, r.number);
         if (!v) return std::unexpected(std::move(v.error()));
-        regs.emplace_back(std::string(r.variable), *v ? value_of(**v) : Value());
+        regs.emplace_back(std::string(r.variable), *v ? value_of(r, **v) : Value());
         if (!*v) continue;
         if (r.number == registers::PMAX) ranges[0] = std::get<float>(**v);
         if (r.number == registers::VMAX) ranges[1] = std::get<float>(**v);
@@ -161,7 +161,7 @@ ToolResult<Report> run_get(Context& ctx, const commands::Get& c) {
     for (const auto* r : c.registers) {
         auto v = read_register(s, motor, r->number);
         if (!v) return std::unexpected(std::move(v.error()));
-        out.emplace_back(std::string(r->variable), value_of(*v));
+        out.emplace_back(std::string(r->variable), value_of(*r, *v));
     }
     return Report(Value(std::move(out)));
 }
@@ -207,7 +207,7 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
     if (c.save) {
         if (auto stored = disable_and_store(s, then.can_id); !stored) return std::unexpected(std::move(stored.error()));
     }
-    return Report(Members{{std::string(c.reg->variable), value_of(*back)}});
+    return Report(Members{{std::string(c.reg->variable), value_of(*c.reg, *back)}});
 }
 
 ToolResult<Report> run_mode(Context& ctx, const commands::Mode& c) {

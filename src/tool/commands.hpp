@@ -49,7 +49,7 @@ ToolResult<Report> run_special(Context& ctx, const commands::Special& c);
 ToolResult<Report> run_monitor(Context& ctx, const commands::Monitor& c);
 ToolResult<Report> run_doctor(Context& ctx, const commands::Doctor& c);
 
-// "enabled", "over-voltage", ... or "code-N" for a code the firmware does not document.
+// The status's name (damiao::status_name), or "code-N" for a code the firmware does not document.
 std::string status_text(std::uint8_t code);
 
 // {"status", "status_name", "position", "velocity", "torque", "t_mos", "t_rotor"}

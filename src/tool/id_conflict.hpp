@@ -17,7 +17,7 @@ struct MotorIds {
 // Why motor `now`, given the ids `proposed`, could not share the bus with
 // `others` (the other motors found on it); nothing when it can. Only what
 // the change brings is judged, so an old clash elsewhere does not block
-// fixing an id. Refused are: 0x7FF (register requests); a master id that is
+// fixing an id. Refused are: the register-request id; a master id that is
 // another motor's master id, or one of the identifiers another motor or this
 // one takes commands on (the replies would command it); a CAN id whose
 // command identifiers (command_ids) include another motor's master id (its

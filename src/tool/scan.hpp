@@ -43,7 +43,7 @@ ToolResult<std::vector<ScannedMotor>> scan(const Session& s, std::uint16_t first
 // The preset names whose p_max, v_max and t_max equal the motor's registers.
 std::vector<std::string_view> matching_models(float pmax, float vmax, float tmax);
 
-// "mit", "pos_vel", "vel", "force_pos", or the number itself.
+// The mode's name (modes::name_of), or the number itself.
 Value mode_value(std::uint32_t mode);
 
 // {"id", "master_id", "mode", "pmax", "vmax", "tmax", "models", "sw_ver"}
