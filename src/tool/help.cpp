@@ -122,7 +122,7 @@ Clears the motor's latched fault and prints its answer.
 
 Asks each motor for a status frame at the rate (refresh requests: nothing is commanded) and
 shows a live line per motor, decoded with each motor's own PMAX, VMAX and TMAX. A reply later
-than the next round is missed. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly with the CSV complete
+than the next round (or --timeout-ms) is missed. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly with the CSV complete
 and the summary printed (--json: one summary per motor); so does stdout's reader going away
 (monitor ... | head), the summary then going to stderr. Ctrl-C while the motors are still being
 identified ends it with exit status 130.
