@@ -39,6 +39,7 @@ damiao::Command command_of(damiao::SpecialCommand kind) {
 // Refuses new ids that would collide with another motor's: every motor on
 // the bus is found first, since any of them may hold the identifier.
 ToolResult<void> check_new_ids(const Session& s, MotorIds now, MotorIds proposed) {
+    if (now.can_id == proposed.can_id && now.master_id == proposed.master_id) return {};
     auto motors = find_motors(s, damiao::kFirstScanId, damiao::kLastScanId);
     if (!motors) return std::unexpected(std::move(motors.error()));
     std::vector<MotorIds> others;

@@ -40,6 +40,10 @@ ToolResult<std::vector<FoundMotor>> find_motors(const Session& s, std::uint16_t 
                                                 std::uint16_t last) {
     const auto wait = s.timeout().to_clock();
     std::deque<Pending> pending;  // in send order, so also in order of expiry
+    // Per id: asked, and found. A reply that comes after its request's
+    // window still counts while the scan goes on: a motor that was slow to
+    // answer (a loaded host) is there all the same.
+    std::vector<bool> asked(std::size_t{last} - first + 1), found_ids(asked.size());
     std::vector<FoundMotor> found;
     std::uint32_t next = first;
     auto failed = [&](const transport::TransportError& e, std::uint16_t id) {
@@ -52,18 +56,22 @@ ToolResult<std::vector<FoundMotor>> find_motors(const Session& s, std::uint16_t 
             const CanFrame request =
                 registers::request_frame(registers::read_request(id, registers::MST_ID), s.format);
             if (auto sent = s.bus.send_within(request, s.timeout()); !sent) return failed(sent.error(), id);
+            asked[id - first] = true;
             pending.push_back({id, Clock::now() + wait});
         }
         auto got = s.bus.receive_until(pending.front().expires, [&](const CanFrame& f) {
-            for (auto it = pending.begin(); it != pending.end(); ++it) {
-                const auto master = registers::read_reply_value(
-                    f, registers::ReplyRule::AddressedMotor, it->id, registers::MST_ID, kNamedByValue);
-                if (!master) continue;
-                found.push_back({it->id, static_cast<std::uint16_t>(*master)});
-                pending.erase(it);
-                return true;
-            }
-            return false;  // late, a second motor on that id, or not a reply
+            // Bytes 0-1 name the motor that would be answering; the core's rule decides.
+            const auto request = registers::parse_request(f.data());
+            if (!request || request->motor_id < first || request->motor_id > last) return false;
+            const std::size_t at = request->motor_id - first;
+            if (!asked[at] || found_ids[at]) return false;  // not asked, or a second motor on that id
+            const auto master = registers::read_reply_value(f, registers::ReplyRule::AddressedMotor,
+                                                            request->motor_id, registers::MST_ID, kNamedByValue);
+            if (!master) return false;
+            found_ids[at] = true;
+            found.push_back({request->motor_id, static_cast<std::uint16_t>(*master)});
+            std::erase_if(pending, [&](const Pending& p) { return p.id == request->motor_id; });
+            return true;
         });
         if (got) continue;
         if (got.error().kind != transport::TransportError::Kind::Timeout)
