@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <optional>
+#include <vector>
 
 #include "damiao/cycle.hpp"
 #include "damiao/float_text.hpp"
@@ -66,11 +68,16 @@ class Monitor {
 public:
     Monitor(Context& ctx, const commands::Monitor& c, std::vector<damiao::Damiao> motors, Output* csv)
         : ctx_(ctx), c_(c), motors_(std::move(motors)), watched_(motors_.size()), csv_(csv),
-          outcomes_(motors_.size()) {
-        for (const auto& m : motors_) commands_.push_back({m, damiao::commands::Refresh{}});
-    }
+          commands_(motors_.size(), damiao::commands::Refresh{}), outcomes_(motors_.size()) {}
 
     ToolResult<End> run() {
+        std::vector<damiao::MotorGroup::Member> members;
+        for (const auto& m : motors_) members.push_back({&ctx_.session.bus, &m});
+        auto group = damiao::MotorGroup::create(members);
+        if (!group)
+            return std::unexpected(failure_of(group.error(), motors_.front().motor_id(), "the monitor",
+                                              ctx_.session.timeout()));
+        group_ = std::move(*group);
         // Checked: the parser keeps the rate and duration where these conversions are exact.
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / c_.rate_hz));
         const auto start = Clock::now();
@@ -92,7 +99,7 @@ public:
             } else if (now - due > period) {
                 due += (now - due) / period * period;  // a late round is not made up in a burst
             }
-            if (auto r = damiao::run_cycle(ctx_.session.bus, commands_, outcomes_, ctx_.session.format); !r)
+            if (auto r = group_->run(commands_, outcomes_, ctx_.session.format); !r)
                 return std::unexpected(failure_of(r.error(), motors_.front().motor_id(), "the monitor", ctx_.session.timeout()));
             auto taken = take_outcomes(start);
             if (!taken) return std::unexpected(std::move(taken.error()));
@@ -168,7 +175,10 @@ private:
     std::vector<damiao::Damiao> motors_;
     std::vector<Watched> watched_;
     Output* csv_;
-    std::vector<damiao::MotorCommand> commands_;
+    // A group rather than one-off cycles: a reply that comes after its
+    // round is never counted as the next round's sample.
+    std::optional<damiao::MotorGroup> group_;
+    std::vector<damiao::Command> commands_;
     std::vector<damiao::Result<damiao::MotorState>> outcomes_;
 };
 

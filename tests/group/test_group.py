@@ -218,7 +218,9 @@ def test_rounds_single_commands_and_signal_handlers_never_deadlock(two_buses) ->
 
     worker = threading.Thread(target=rounds, daemon=True)
     previous = signal.signal(signal.SIGALRM, lambda *_: attempt(group.disable, "handler"))
-    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    # Alarms further apart than a handler's round can last (its 50 ms time-out): faster ones
+    # would keep the main thread in handlers for good, as in any Python program.
+    signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
     worker.start()
     try:
         end = time.monotonic() + 2.0
