@@ -1,6 +1,7 @@
 // scan, info, get, set, mode, save and the special commands, and the one
 // dispatch over every command.
 #include "tool/commands.hpp"
+#include "tool/interface.hpp"
 
 #include <algorithm>
 
@@ -50,20 +51,27 @@ ToolResult<void> check_new_ids(const Session& s, MotorIds now, MotorIds proposed
     return {};
 }
 
-// What the interface must become after a can_br write, or "".
-std::string bit_rate_hint(const Global& g, std::uint32_t code) {
+// What to do after a can_br write, in order. Community reports disagree on
+// whether the store must go at the old rate or the new one, and on when the
+// motor switches; storing at the old rate, then a power cycle, then the
+// interface at the new rates is the order that needs no guess.
+std::string bit_rate_next_steps(const Global& g, std::uint16_t id, std::uint32_t code, bool saved) {
     const auto rates = damiao::bit_rates_of(code);
     if (!rates) return "";
-    std::string speed = std::to_string(rates->nominal);
-    std::string type = "bitrate " + speed;
-    if (rates->data != 0) {
-        const std::string data = std::to_string(rates->data);
-        speed.append("/").append(data);
-        type.append(" dbitrate ").append(data).append(" fd on");
-    }
-    std::string out = "the motor now talks at " + speed + " bit/s: change the interface to match: ";
-    out.append("sudo ip link set ").append(g.iface).append(" down && sudo ip link set ").append(g.iface);
-    out.append(" type can ").append(type).append(" && sudo ip link set ").append(g.iface).append(" up");
+    const bool fd = rates->data != 0;
+    const std::string tool = "velkarin-tool --iface " + g.iface + (fd ? " --fd" : "");
+    std::string out = "can_br " + std::to_string(code) + ": " + std::to_string(rates->nominal) + " bit/s" +
+                      (fd ? " arbitration, " + std::to_string(rates->data) + " bit/s data (CAN FD)" : "") +
+                      ". Next:\n";
+    int step = 0;
+    auto add = [&](const std::string& line) { out += "  " + std::to_string(++step) + ". " + line + "\n"; };
+    if (!saved)
+        add("store it, at the rate the motor talks now: velkarin-tool --iface " + g.iface +
+            (g.fd ? " --fd" : "") + " save " + id_text(id));
+    add("power-cycle the motor: it starts at the new rate");
+    add("bring the interface up at the new rates: " + rates_command(g.iface, code));
+    add("talk to it: " + tool + " scan" + (fd ? " (programs: MotorGroup(..., fd=True))" : ""));
+    out += "  Each store is a flash write, and flash endures about 10,000 of them: change bit rates rarely.\n";
     return out;
 }
 
@@ -192,13 +200,10 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
     }
     // The motor uses new ids at once: the read-back comes from the motor as it is now.
     auto back = read_register(s, s.motor(then.can_id, then.master_id), number);
-    if (number == registers::can_br) {
-        const std::string hint = bit_rate_hint(ctx.global, std::get<std::uint32_t>(c.value));
-        if (!back) {
-            back.error().message += "; " + hint;
-            return std::unexpected(std::move(back.error()));
-        }
-        ctx.notes.write(hint + "\n");
+    if (number == registers::can_br && !back) {
+        // Gone quiet: a motor that switched at once needs the interface at its new rates.
+        back.error().message += "; if it switched already: " + rates_command(ctx.global.iface, std::get<std::uint32_t>(c.value));
+        return std::unexpected(std::move(back.error()));
     }
     if (!back) return std::unexpected(std::move(back.error()));
     if (damiao::raw_bits(*back) != damiao::raw_bits(c.value))
@@ -208,6 +213,8 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
     if (c.save) {
         if (auto stored = disable_and_store(s, then.can_id); !stored) return std::unexpected(std::move(stored.error()));
     }
+    if (number == registers::can_br)
+        ctx.notes.write(bit_rate_next_steps(ctx.global, then.can_id, std::get<std::uint32_t>(c.value), c.save));
     return Report(Members{{std::string(c.reg->variable), value_of(*c.reg, *back)}});
 }
 

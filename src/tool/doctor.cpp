@@ -49,7 +49,8 @@ void check_interface(Findings& out, std::string_view iface, const InterfaceFacts
                 "that every node uses the interface's bit rate");
 }
 
-ToolResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m) {
+ToolResult<void> check_motor(Findings& out, Context& ctx, const InterfaceFacts& facts,
+                             const ScannedMotor& m) {
     const Session& s = ctx.session;
     const auto id = m.found.id;
     const std::string iface = ctx.global.iface;
@@ -83,6 +84,18 @@ ToolResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m)
                             " ms), shorter than a typical control period: the motor would stop itself "
                             "between commands",
                     fix);
+    }
+
+    auto code = read_if_answered(s, plain, registers::can_br);
+    if (!code) return std::unexpected(std::move(code.error()));
+    if (*code) {
+        const auto c = std::get<std::uint32_t>(**code);
+        if (const auto why = rate_mismatch(facts, c)) {
+            const std::string to_motor = rates_command(iface, c);
+            out.add(id, *why,
+                    to_motor.empty() ? "set can_br to a code of the interface's rates, store, power-cycle"
+                                     : "bring the interface to the motor's rates: " + to_motor);
+        }
     }
 
     if (!(m.pmax && m.vmax && m.tmax)) return {};
@@ -123,7 +136,7 @@ ToolResult<Report> run_doctor(Context& ctx, const commands::Doctor&) {
     Items listed;
     for (const auto& m : *motors) {
         listed.push_back(scan_entry(m));
-        if (auto checked = check_motor(findings, ctx, m); !checked) return std::unexpected(std::move(checked.error()));
+        if (auto checked = check_motor(findings, ctx, facts, m); !checked) return std::unexpected(std::move(checked.error()));
     }
     if (motors->empty())
         findings.add(std::nullopt, "no motor answered on " + ctx.global.iface,

@@ -79,8 +79,9 @@ register's documented range. ESC_ID and MST_ID: refused, with nothing written, w
 would collide with another motor's (scanned first): a master id that another motor answers on
 or takes commands on, a CAN id whose command identifiers (the id and its mode offsets) another
 motor answers on or takes commands on, or the register-request id. ESC_ID is verified by
-reading at the new id, MST_ID by the read-back arriving on it. can_br: says what the interface
-must be changed to.
+reading at the new id, MST_ID by the read-back arriving on it. can_br (0-4 classic, 5-9 CAN
+FD): then prints the next steps in order: the store (unless --save), the power cycle, the
+interface command for the new rates, and how to talk to the motor afterwards.
 
   --save   then store every parameter to flash, as the save command does
 )"},

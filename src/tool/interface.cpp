@@ -15,6 +15,7 @@
 #include <array>
 #include <cstring>
 
+#include "damiao/bit_rates.hpp"
 #include "transport/unique_fd.hpp"
 
 namespace velkarin::tool {
@@ -50,6 +51,10 @@ void read_can_data(InterfaceFacts& f, const std::uint8_t* p, std::size_t n) {
     for_each_attribute(p, n, [&](unsigned type, const std::uint8_t* q, std::size_t m) {
         if (type == IFLA_CAN_BITTIMING) {
             if (auto bt = read_as<can_bittiming>(q, m)) f.bitrate = bt->bitrate;
+        } else if (type == IFLA_CAN_DATA_BITTIMING) {
+            if (auto bt = read_as<can_bittiming>(q, m); bt && bt->bitrate != 0) f.data_bitrate = bt->bitrate;
+        } else if (type == IFLA_CAN_CTRLMODE) {
+            if (auto mode = read_as<can_ctrlmode>(q, m)) f.fd = (mode->flags & CAN_CTRLMODE_FD) != 0;
         } else if (type == IFLA_CAN_STATE) {
             if (auto s = read_as<std::uint32_t>(q, m); s && *s < std::size(kStates)) f.state = kStates[*s];
         } else if (type == IFLA_CAN_BERR_COUNTER) {
@@ -123,10 +128,40 @@ Value facts_value(std::string_view iface, const InterfaceFacts& f) {
         {"up", Value(f.up)},
         {"kind", f.kind.empty() ? Value() : Value(f.kind)},
         {"bitrate", opt(f.bitrate)},
+        {"fd", opt(f.fd)},
+        {"data_bitrate", opt(f.data_bitrate)},
         {"state", opt(f.state)},
         {"tx_errors", f.tx_errors ? Value(std::uint32_t{*f.tx_errors}) : Value()},
         {"rx_errors", f.rx_errors ? Value(std::uint32_t{*f.rx_errors}) : Value()},
     };
+}
+
+std::string rates_command(std::string_view iface, std::uint32_t code) {
+    const auto rates = damiao::bit_rates_of(code);
+    if (!rates) return "";
+    const std::string n(iface);
+    std::string type = "bitrate " + std::to_string(rates->nominal);
+    if (rates->data != 0) type += " dbitrate " + std::to_string(rates->data) + " fd on";
+    return "sudo ip link set " + n + " down && sudo ip link set " + n + " type can " + type +
+           " && sudo ip link set " + n + " up";
+}
+
+std::optional<std::string> rate_mismatch(const InterfaceFacts& f, std::uint32_t code) {
+    if (!f.bitrate) return std::nullopt;
+    const auto rates = damiao::bit_rates_of(code);
+    const std::string motor = "the motor's can_br " + std::to_string(code);
+    if (!rates) return motor + " is not a documented code";
+    if (*f.bitrate != rates->nominal)
+        return motor + " means " + std::to_string(rates->nominal) + " bit/s, the interface runs at " +
+               std::to_string(*f.bitrate);
+    if (rates->data == 0) return std::nullopt;
+    if (f.fd != true)
+        return motor + " is CAN FD with a " + std::to_string(rates->data) +
+               " bit/s data phase, the interface is not in FD mode";
+    if (f.data_bitrate && *f.data_bitrate != rates->data)
+        return motor + " sends data phases at " + std::to_string(rates->data) +
+               " bit/s, the interface at " + std::to_string(*f.data_bitrate);
+    return std::nullopt;
 }
 
 std::string bring_up_hint(std::string_view iface) {

@@ -18,6 +18,8 @@ struct InterfaceFacts {
     std::optional<unsigned> link_type;     // ARPHRD_*: 280 for CAN and vcan, 772 for loopback
     std::string kind;                      // "can", "vcan", ... ("" if not reported)
     std::optional<std::uint32_t> bitrate;  // bit/s
+    std::optional<bool> fd;                 // CAN FD mode on (ctrlmode "fd on")
+    std::optional<std::uint32_t> data_bitrate;  // bit/s of FD data phases
     std::optional<std::string> state;      // "error-active", ..., "bus-off"
     std::optional<std::uint16_t> tx_errors, rx_errors;
 };
@@ -31,6 +33,17 @@ bool is_can(const InterfaceFacts& f);
 
 // {"name", "exists", "up", "kind", "bitrate", "state", "tx_errors", "rx_errors"}
 Value facts_value(std::string_view iface, const InterfaceFacts& f);
+
+// The command that brings `iface` up at the rates of can_br code `code`, or
+// "" for a code the firmware does not document.
+std::string rates_command(std::string_view iface, std::uint32_t code);
+
+// What keeps a motor whose can_br is `code` from talking on this interface,
+// in words, or nothing: a nominal rate not the motor's, or an FD code on an
+// interface not in FD mode or with another data rate. A classic code on an FD
+// interface is fine (FD controllers take classic frames). Nothing where the
+// kernel reports no rates (vcan).
+std::optional<std::string> rate_mismatch(const InterfaceFacts& f, std::uint32_t code);
 
 // How to bring a CAN interface up, in one clause.
 std::string bring_up_hint(std::string_view iface);
