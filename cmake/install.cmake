@@ -13,6 +13,7 @@ set(VELKARIN_PUBLIC_HEADERS
   transport/transport_error.hpp
   transport/unique_fd.hpp
   transport/wait_any.hpp
+  damiao/bit_rates.hpp
   damiao/command.hpp
   damiao/cycle.hpp
   damiao/driver.hpp
