@@ -20,6 +20,7 @@ Simulator::Simulator(const SimConfig& config, TimePoint now) : rng_(config.seed)
             for (const auto& [number, raw] : *sm.flash) sm.firmware.write_register(number, raw);
         }
         if (config.fault) sm.firmware.raise_fault(*config.fault);
+        sm.firmware.apply_bit_rate();
     }
 }
 
