@@ -3,8 +3,8 @@
 
 Enables the motor, switches it to MIT control mode, follows
 q(t) = amplitude * sin(2 pi f t) at a fixed loop rate, disables it and prints
-a summary (commands, loop rate, round trip, tracking error). Writes a plot of
-target vs. measured position and torque to a PNG file.
+a summary (commands, loop rate, round trip, tracking error). With --plot PATH it
+also writes a plot of target vs. measured position and torque to a PNG file.
 
 Runs the same against the virtual motor (velkarin-sim) and a real one:
 
@@ -50,8 +50,9 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p.add_argument("--kp", type=float, default=30.0, help="MIT position gain")
     p.add_argument("--kd", type=float, default=1.0, help="MIT velocity gain")
     p.add_argument("--timeout-ms", type=int, default=20, help="reply time-out per command")
-    p.add_argument("--plot", type=Path, default=Path("track_sine.png"), help="PNG output path")
-    p.add_argument("--no-plot", action="store_true", help="skip the plot")
+    p.add_argument("--plot", type=Path, default=None,
+                   help="write a plot to this PNG file (default: no plot)")
+    p.add_argument("--no-plot", action="store_true", help="no plot, even with --plot")
     return p.parse_args(argv)
 
 
@@ -80,6 +81,18 @@ def interface_unusable(iface: str, error: Exception) -> int:
     return 1
 
 
+def no_answer(args: argparse.Namespace, what: str) -> int:
+    print(f"track_sine.py: motor {args.motor_id:#05x} did not answer {what} within "
+          f"{args.timeout_ms} ms on {args.iface}: check its CAN id (--motor-id) and master id "
+          f"(--master-id; velkarin-tool scan lists both), the interface's bit rate, and the motor's "
+          "power and wiring", file=sys.stderr)
+    return 1
+
+
+def is_timeout(error: RuntimeError) -> bool:
+    return "timeout" in str(error)
+
+
 def track(bus: velkarin.SocketCanTransport, motor: velkarin.Damiao,
           args: argparse.Namespace) -> Trace:
     trace = Trace()
@@ -102,7 +115,7 @@ def track(bus: velkarin.SocketCanTransport, motor: velkarin.Damiao,
         try:
             state = motor.mit_control(bus, sp)
         except RuntimeError as e:
-            if "timeout" not in str(e):
+            if not is_timeout(e):
                 raise
             trace.timeouts += 1
             continue
@@ -175,9 +188,16 @@ def main(argv: list[str] | None = None) -> int:
         except RuntimeError as e:
             if str(e).endswith(UNUSABLE_INTERFACE):
                 return interface_unusable(args.iface, e)
+            if is_timeout(e):
+                return no_answer(args, "a read of its control mode")
             raise
         step("enabling")
-        motor.enable(bus)
+        try:
+            motor.enable(bus)
+        except RuntimeError as e:
+            if is_timeout(e):
+                return no_answer(args, "the enable command")
+            raise
         enabled = True
         step(f"tracking a {args.frequency} Hz sine for {args.duration} s at {args.rate:.0f} Hz")
         trace = track(bus, motor, args)
@@ -192,7 +212,7 @@ def main(argv: list[str] | None = None) -> int:
             except (RuntimeError, KeyboardInterrupt) as e:
                 print(f"disable failed: {e}", file=sys.stderr)
     summarize(trace, args)
-    if not args.no_plot:
+    if args.plot is not None and not args.no_plot:
         plot(trace, args.plot)
     return 0
 

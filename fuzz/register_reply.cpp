@@ -50,6 +50,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A reply for another register never matches.
     if (is_reply) FUZZ_CHECK(!registers::match_read_reply(frame, static_cast<std::uint8_t>(reg + 1)));
 
+    // The strict rule takes a subset of what the loose one takes, with the
+    // same value, and never a frame on 0x7FF. The identifier and the reply
+    // id come from the data, so "on the reply id" and "elsewhere" both occur.
+    if (frame.size() <= velkarin::transport::CanFrame::kFdMax) {
+        using velkarin::transport::CanId;
+        const CanId reply_id = CanId::standard_low_bits(raw);
+        const CanId on = (raw & 0x10000) != 0 ? reply_id : CanId::standard_low_bits(raw >> 17);
+        const velkarin::transport::CanFrame f(on, frame);
+        const auto loose = registers::read_reply_value(f, registers::ReplyRule::AnySender,
+                                                       motor_id, reg, reply_id);
+        const auto strict = registers::read_reply_value(f, registers::ReplyRule::AddressedMotor,
+                                                        motor_id, reg, reply_id);
+        FUZZ_CHECK(loose == value);
+        if (strict) FUZZ_CHECK(strict == loose && on != CanId::standard(registers::kRequestId));
+    }
+
     // The motor's side: any 8 bytes parse as a request and build back to
     // themselves; fewer are refused.
     const auto request = registers::parse_request(frame);

@@ -1,5 +1,6 @@
-// MIT scaling limits of the Damiao models, one constant per model, in the
-// order the Python class lists them.
+// MIT scaling limits of the Damiao models, one row per model, by name. The
+// Python class's preset methods and the simulator's models are made from this
+// table, in its order.
 #pragma once
 
 #include <array>

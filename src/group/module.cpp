@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "group/group.hpp"
+#include "python/one_interpreter.hpp"
 #include "python/py_ref.hpp"
 
 namespace velkarin::group {
@@ -28,20 +29,7 @@ PyModuleDef module_def = {
 
 PyObject* the_module = nullptr;
 
-// Like velkarin, one interpreter: the types belong to the first that imports.
-constexpr std::int64_t kNoInterpreter = -1;
-std::int64_t first_interpreter = kNoInterpreter;
-
-bool check_interpreter() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id < 0) return false;
-    if (first_interpreter == kNoInterpreter) first_interpreter = id;
-    if (id == first_interpreter) return true;
-    PyErr_SetString(PyExc_ImportError,
-                    "velkarin_group does not support sub-interpreters: it can only be imported "
-                    "by the interpreter that first imported it");
-    return false;
-}
+std::int64_t first_interpreter = -1;  // see only_first_interpreter
 
 bool fill(PyObject* module) {
     if (!import_velkarin()) return false;
@@ -65,7 +53,7 @@ bool fill(PyObject* module) {
 }
 
 PyObject* init() {
-    if (!check_interpreter()) return nullptr;
+    if (!python::only_first_interpreter(first_interpreter, "velkarin_group")) return nullptr;
     if (the_module != nullptr) return Py_NewRef(the_module);
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module || !fill(module.get())) return nullptr;

@@ -20,6 +20,7 @@
 #include "group/outcomes.hpp"
 #include "group/round.hpp"
 #include "python/args.hpp"
+#include "python/bus_lock.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_ref.hpp"
 #include "python/types.hpp"
@@ -143,13 +144,6 @@ void destroy(PyMotorGroup* self) {
 
 // ---- rounds -------------------------------------------------------------------
 
-// Waits for this group's round lock with the interpreter lock released.
-void lock_rounds(std::mutex& m) {
-    if (m.try_lock()) return;
-    Py_BEGIN_ALLOW_THREADS
-    m.lock();
-    Py_END_ALLOW_THREADS
-}
 
 // One round of `commands` over `core`. Returns false with an exception set
 // when a signal handler raised or the round failed internally.
@@ -193,7 +187,7 @@ PyObject* round_of(PyObject* self_obj, Fill&& fill) {
         if (!fill(commands) || !run_round(*nested, locks, commands, outcomes, self->fd)) return nullptr;
         return outcomes_to_python(self->members, outcomes);
     }
-    lock_rounds(st.round_lock);
+    python::lock_releasing_interpreter(st.round_lock);
     std::lock_guard guard(st.round_lock, std::adopt_lock);
     if (!fill(st.commands)) return nullptr;
     st.round_thread = me;

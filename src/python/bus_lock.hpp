@@ -1,4 +1,5 @@
-// Taking a bus lock from a thread that holds the interpreter lock.
+// Taking a bus lock (or any lock a thread may hold without the interpreter
+// lock) from a thread that holds the interpreter lock.
 #pragma once
 
 #include <Python.h>
@@ -13,10 +14,10 @@ namespace velkarin::python {
 // lock held could deadlock with such a thread, so a contended lock is
 // waited for with the interpreter lock released; an uncontended one costs
 // one try.
-inline void lock_bus(std::mutex& bus_lock) {
-    if (bus_lock.try_lock()) return;
+inline void lock_releasing_interpreter(std::mutex& lock) {
+    if (lock.try_lock()) return;
     Py_BEGIN_ALLOW_THREADS
-    bus_lock.lock();
+    lock.lock();
     Py_END_ALLOW_THREADS
 }
 

@@ -68,7 +68,7 @@ auto with_bus(PyObject* bus_obj, Op&& op) -> std::optional<decltype(op(std::decl
     auto* bus = reinterpret_cast<PySocketCanTransport*>(bus_obj);
     PyRef hold = PyRef::borrow(bus_obj);  // the bus lives for the whole call
     try {
-        lock_bus(bus->lock);
+        lock_releasing_interpreter(bus->lock);
         std::lock_guard guard(bus->lock, std::adopt_lock);
         return op(static_cast<CanTransport&>(bus->transport));
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "python/errors.hpp"
+#include "python/one_interpreter.hpp"
 #include "python/py_ref.hpp"
 #include "python/types.hpp"
 #include "velkarin/version.hpp"
@@ -27,21 +28,7 @@ PyModuleDef module_def = {
 // The module object, kept once start-up has succeeded; a re-import returns it.
 PyObject* the_module = nullptr;
 
-// The interpreter that first imported the module. Its types and the cached
-// module belong to that interpreter, so any other one is refused.
-constexpr std::int64_t kNoInterpreter = -1;
-std::int64_t first_interpreter = kNoInterpreter;
-
-bool check_interpreter() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id < 0) return false;
-    if (first_interpreter == kNoInterpreter) first_interpreter = id;
-    if (id == first_interpreter) return true;
-    PyErr_SetString(PyExc_ImportError,
-                    "velkarin does not support sub-interpreters: it can only be imported "
-                    "by the interpreter that first imported it");
-    return false;
-}
+std::int64_t first_interpreter = -1;  // see only_first_interpreter
 
 // Appends `name` to the module's __all__ (created empty on first use), then
 // sets the attribute. Steals `value`.
@@ -105,7 +92,7 @@ bool fill(PyObject* module) {
 }
 
 PyObject* init() {
-    if (!check_interpreter()) return nullptr;
+    if (!python::only_first_interpreter(first_interpreter, "velkarin")) return nullptr;
     if (the_module != nullptr) return Py_NewRef(the_module);
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module || !fill(module.get())) return nullptr;  // the partial module is dropped

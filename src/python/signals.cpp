@@ -12,7 +12,7 @@ namespace velkarin::python {
 bool PythonSignalHandlers::resume_after_signal() {
     bus_lock_.unlock();
     const bool resume = PyErr_CheckSignals() == 0;
-    lock_bus(bus_lock_);
+    lock_releasing_interpreter(bus_lock_);
     return resume;
 }
 

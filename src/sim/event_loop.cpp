@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <cstring>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "sim/console.hpp"
 #include "sim/flash.hpp"
+#include "sim/flash_file.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace velkarin::sim {
@@ -79,32 +81,35 @@ private:
     std::string pending_;
 };
 
-// The flash file's contents; a file that does not exist yet is an empty flash.
-std::expected<Flash, std::string> load_flash(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) {
-        if (errno == ENOENT) return Flash{};
-        return std::unexpected(path + ": " + std::strerror(errno));
-    }
-    std::string text;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-    std::fclose(f);
-    auto flash = parse_flash(text);
-    if (!flash) return std::unexpected(path + ": " + flash.error());
-    return flash;
+struct LoadedFlash {
+    FlashFile file;
+    Flash flash;
+};
+
+// The flash file, locked, and its checked contents; a file that does not
+// exist yet is an empty flash. The error is one line naming the file.
+std::expected<LoadedFlash, std::string> load_flash(const std::string& path,
+                                                   const std::vector<MotorSetup>& motors) {
+    auto file = FlashFile::open(path, max_flash_bytes(motors.size()));
+    if (!file) return std::unexpected(file.error());
+    std::vector<std::uint16_t> ids;
+    for (const auto& m : motors) ids.push_back(m.can_id);
+    auto flash = parse_flash(file->text(), ids);
+    if (!flash)
+        return std::unexpected(path + ": line " + std::to_string(flash.error().line) + ": " +
+                               flash.error().reason);
+    return LoadedFlash{std::move(*file), std::move(*flash)};
 }
 
-// Written beside and renamed over the file, so a reader never sees half of it.
-void save_flash(const std::string& path, const Flash& flash) {
-    const std::string temp = path + ".tmp";
-    std::FILE* f = std::fopen(temp.c_str(), "w");
-    const std::string text = format_flash(flash);
-    const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f != nullptr && std::fclose(f) == 0 && written && std::rename(temp.c_str(), path.c_str()) == 0)
-        return;
-    std::fprintf(stderr, "velkarin-sim: cannot write the flash file %s: %s\n", path.c_str(),
-                 std::strerror(errno));
+// Writes the stores the motors asked for since the last call, if any. A
+// failure is one line on stderr; the motors' flash then stays as it was.
+void store_flash(Simulator& sim, std::optional<FlashFile>& file) {
+    const auto pending = sim.pending_flash();
+    if (!pending) return;
+    if (!file) return sim.flash_written(true);  // no --flash: kept only while running
+    const auto stored = file->store(format_flash(*pending));
+    if (!stored) std::fprintf(stderr, "velkarin-sim: %s\n", stored.error().text.c_str());
+    sim.flash_written(stored || stored.error().replaced);
 }
 
 // Sends the replies that are due, a batch per system call. A reply the bus
@@ -129,13 +134,16 @@ void send_due(transport::SocketCanTransport& bus, const std::vector<CanFrame>& d
 
 int run(const Options& options) {
     SimConfig config = options.sim;
+    // Held, with its lock, until the simulator ends.
+    std::optional<FlashFile> flash_file;
     if (!options.flash_path.empty()) {
-        auto flash = load_flash(options.flash_path);
-        if (!flash) {
-            std::fprintf(stderr, "velkarin-sim: %s\n", flash.error().c_str());
+        auto loaded = load_flash(options.flash_path, options.sim.motors);
+        if (!loaded) {
+            std::fprintf(stderr, "velkarin-sim: %s\n", loaded.error().c_str());
             return 2;
         }
-        config.flash = std::move(*flash);
+        config.flash = std::move(loaded->flash);
+        flash_file = std::move(loaded->file);
     }
     auto bus = transport::SocketCanTransport::open(options.iface);
     if (!bus) {
@@ -193,8 +201,7 @@ int run(const Options& options) {
             auto got = bus->recv_some(transport::Duration{}, received);
             if (got) {
                 for (const auto& frame : std::span(received).first(*got)) sim.on_frame(frame, now);
-                if (sim.take_flash_changed() && !options.flash_path.empty())
-                    save_flash(options.flash_path, sim.flash());
+                store_flash(sim, flash_file);
             } else if (got.error().kind != transport::TransportError::Kind::Timeout) {
                 std::fprintf(stderr, "velkarin-sim: receive failed: %s\n",
                              got.error().text().c_str());

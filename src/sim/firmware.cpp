@@ -28,8 +28,16 @@ constexpr double kRotorRise = 90.0;
 constexpr double kMosTimeConstant = 20.0;    // s
 constexpr double kRotorTimeConstant = 60.0;  // s
 
+// Clamped before the conversion; a NaN (which no clamp catches) reads 0.
 std::uint8_t whole_degrees(double celsius) {
-    return static_cast<std::uint8_t>(std::clamp(std::floor(celsius), 0.0, 255.0));
+    if (!(celsius >= 0.0)) return 0;
+    return static_cast<std::uint8_t>(std::min(std::floor(celsius), 255.0));
+}
+
+// The step rate as a period that converts to clock ticks without overflow: a
+// rate that is not finite and positive, or below 1 Hz, is the default.
+double step_rate(double rate_hz) {
+    return std::isfinite(rate_hz) && rate_hz >= 1.0 ? rate_hz : kDefaultRateHz;
 }
 
 }  // namespace
@@ -38,9 +46,9 @@ Firmware::Firmware(const MotorModel& model, std::uint16_t can_id, std::uint16_t 
                    std::uint8_t control_mode, double rate_hz, TimePoint now)
     : model_(&model),
       regs_(model, can_id, master_id, control_mode),
-      step_(std::max<Clock::duration>(
-          Clock::duration{1},
-          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_hz)))),
+      step_(std::max<Clock::duration>(Clock::duration{1},
+                                      std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(1.0 / step_rate(rate_hz))))),
       stepped_to_(now),
       last_frame_(now) {}
 

@@ -39,8 +39,6 @@ constexpr std::array<MotorModel, 15> kModels{{
     row("dmjh11", 2.5e-3, 0.030, 11.0, 11.0f, 14, 0.7f, 3.2e-4f, 0.0050f, 1.2f),
 }};
 
-#undef VELKARIN_SIM_MODEL
-
 // Every model takes its ranges from a preset of the same name, and its peak
 // torque fits the torque range its feedback is packed into.
 constexpr bool table_is_consistent() {

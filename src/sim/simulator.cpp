@@ -15,7 +15,7 @@ Simulator::Simulator(const SimConfig& config, TimePoint now) : rng_(config.seed)
         auto& sm = motors_.emplace_back(SimMotor{
             Firmware(*m.model, m.can_id, m.master_id, m.control_mode.value_or(config.control_mode),
                      config.rate_hz, now),
-            config.faults, std::nullopt});
+            config.faults, std::nullopt, std::nullopt});
         sm.firmware.write_register(registers::TIMEOUT, config.timeout_counts);
         sm.firmware.write_register(registers::can_br, config.can_br);
         // A motor comes up with what it stored, ids included.
@@ -35,17 +35,23 @@ void Simulator::on_frame(const CanFrame& frame, TimePoint now) {
         if (m.faults.silent || !m.firmware.addressed(frame)) continue;
         if (auto reply = m.firmware.handle(frame, now))
             for (auto& s : shape_reply(*reply, m.faults, now, rng_)) enqueue(std::move(s));
-        if (m.firmware.take_store_request()) {
-            m.flash = m.firmware.registers().writable_values();
-            flash_changed_ = true;
-        }
+        if (m.firmware.take_store_request()) m.storing = m.firmware.registers().writable_values();
     }
 }
 
-Flash Simulator::flash() const {
+std::optional<Flash> Simulator::pending_flash() const {
+    if (std::ranges::none_of(motors_, [](const SimMotor& m) { return m.storing.has_value(); }))
+        return std::nullopt;
     Flash out;
-    for (const auto& m : motors_) out.push_back(m.flash);
+    for (const auto& m : motors_) out.push_back(m.storing ? m.storing : m.flash);
     return out;
+}
+
+void Simulator::flash_written(bool written) {
+    for (auto& m : motors_) {
+        if (written && m.storing) m.flash = std::move(m.storing);
+        m.storing.reset();
+    }
 }
 
 void Simulator::enqueue(Scheduled s) {

@@ -54,7 +54,8 @@ struct SimConfig {
 struct SimMotor {
     Firmware firmware;
     ReplyFaults faults;
-    std::optional<FlashImage> flash;  // what its last store kept
+    std::optional<FlashImage> flash;    // what its flash holds
+    std::optional<FlashImage> storing;  // a store not yet written to the flash
 };
 
 class Simulator {
@@ -75,9 +76,15 @@ public:
     std::vector<CanFrame> take_due(TimePoint now);
     std::size_t queued() const { return timeline_ ? timeline_->pending() : queue_.size(); }
 
-    // True once after a motor stored its parameters: flash() has changed.
-    bool take_flash_changed() { return std::exchange(flash_changed_, false); }
-    Flash flash() const;
+    // What the flash is to hold once the stores since the last
+    // flash_written() are written; nothing when no motor stored since.
+    std::optional<Flash> pending_flash() const;
+    // The outcome of writing pending_flash(). Written, it is what the flash
+    // holds. Not written, those stores are dropped and every motor's flash
+    // keeps what it held, as a motor whose flash write failed: a later
+    // store (of any motor) then writes the old image again, never one that
+    // did not reach the flash.
+    void flash_written(bool written);
 
     std::vector<SimMotor>& motors() { return motors_; }
     const std::vector<SimMotor>& motors() const { return motors_; }
@@ -92,7 +99,6 @@ private:
     std::optional<BusTimeline> timeline_;
     TimePoint heard_{};  // when the frame being answered was read
     std::mt19937_64 rng_;
-    bool flash_changed_ = false;
 };
 
 }  // namespace velkarin::sim

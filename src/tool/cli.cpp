@@ -1,13 +1,16 @@
 // Parsing and checking velkarin-tool's command line.
 #include "tool/cli.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "cli/text.hpp"
+#include "damiao/float_text.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "tool/help.hpp"
 #include "tool/register_text.hpp"
+#include "tool/result.hpp"
 
 namespace velkarin::tool {
 namespace {
@@ -15,10 +18,8 @@ namespace {
 using damiao::RegisterInfo;
 using Failure = std::variant<HelpRequested, UsageError>;
 
-constexpr std::uint64_t kMaxId = 0x7FF;
-
-std::unexpected<Failure> usage(std::string message) {
-    return std::unexpected(Failure{UsageError{std::move(message)}});
+std::unexpected<Failure> usage(std::string message, std::string_view command = {}) {
+    return std::unexpected(Failure{UsageError{std::move(message), std::string(command)}});
 }
 
 // The words after the command, with its own options taken out as they are
@@ -43,7 +44,7 @@ public:
             }
             auto value_of = [&]() -> std::expected<std::string_view, Failure> {
                 if (i + 1 >= words_.size())
-                    return usage(std::string(command_) + ": " + std::string(w) + " needs a value");
+                    return usage(std::string(command_) + ": " + std::string(w) + " needs a value", command_);
                 return words_[++i];
             };
             if (auto done = on_option(w, value_of); !done) return done;
@@ -52,8 +53,7 @@ public:
     }
 
     std::unexpected<Failure> unknown_option(std::string_view w) const {
-        return usage(std::string(command_) + ": unknown option " + std::string(w) +
-                     " (velkarin-tool " + std::string(command_) + " --help lists them)");
+        return usage(std::string(command_) + ": unknown option " + std::string(w), command_);
     }
 
     // For a command that takes no options at all.
@@ -66,7 +66,7 @@ public:
     std::expected<void, Failure> expect_count(std::size_t min, std::size_t max,
                                               std::string_view what) const {
         if (positional_.size() < min || positional_.size() > max)
-            return usage(std::string(command_) + " takes " + std::string(what));
+            return usage(std::string(command_) + " takes " + std::string(what), command_);
         return {};
     }
 
@@ -77,18 +77,20 @@ private:
 };
 
 std::expected<std::uint16_t, Failure> parse_id(std::string_view s, std::string_view what) {
+    constexpr auto kMaxId = transport::CanId::kStandardMax;
     const auto v = cli::parse_uint(s);
     if (!v || *v > kMaxId)
-        return usage(std::string(what) + " must be a CAN id in 0..0x7FF (decimal or 0x-hex), got '" +
+        return usage(std::string(what) + " must be a CAN id in 0.." +
+                     id_text(static_cast<std::uint16_t>(kMaxId)) + " (decimal or 0x-hex), got '" +
                      std::string(s) + "'");
     return static_cast<std::uint16_t>(*v);
 }
 
+// The registers are listed by `get --help`.
 std::expected<const RegisterInfo*, Failure> parse_register(std::string_view s) {
     const RegisterInfo* info = find_register(s);
     if (info == nullptr)
-        return usage("unknown register '" + std::string(s) +
-                     "': give its number or variable name (velkarin-tool get --help lists them)");
+        return usage("unknown register '" + std::string(s) + "': give its number or variable name", "get");
     return info;
 }
 
@@ -102,25 +104,31 @@ std::expected<damiao::RegisterValue, Failure> parse_value(const RegisterInfo& re
             value = static_cast<std::uint32_t>(*v);
         else
             return usage("set: " + name + " takes an unsigned 32-bit integer, got '" +
-                         std::string(s) + "'");
+                         std::string(s) + "'", "set");
     } else {
         const auto v = cli::parse_float(s);
         if (!v || !std::isfinite(*v))
-            return usage("set: " + name + " takes a finite number, got '" + std::string(s) + "'");
+            return usage("set: " + name + " takes a finite number, got '" + std::string(s) + "'", "set");
         value = *v;
     }
     if (!damiao::registers::in_documented_range(reg, *value))
         return usage("set: " + name + " must be in " + range_text(reg) + ", got '" +
-                     std::string(s) + "'");
+                     std::string(s) + "'", "set");
     return *value;
 }
 
-std::expected<double, Failure> parse_positive(std::string_view command, std::string_view flag,
-                                              std::string_view s) {
+// A number in [lo, hi], finite: checked before any conversion to clock
+// ticks, where a value out of range would be undefined behaviour.
+std::expected<double, Failure> parse_in_range(std::string_view flag, std::string_view s, double lo,
+                                              double hi, std::string_view unit) {
     const auto v = cli::parse_double(s);
-    if (!v || !std::isfinite(*v) || *v <= 0.0)
-        return usage(std::string(command) + ": " + std::string(flag) +
-                     " takes a positive number, got '" + std::string(s) + "'");
+    if (!v || !std::isfinite(*v) || *v < lo || *v > hi) {
+        using damiao::float_text::shortest;
+        return usage("monitor: " + std::string(flag) + " takes " + shortest(static_cast<float>(lo)) +
+                         " to " + shortest(static_cast<float>(hi)) + " " + std::string(unit) +
+                         ", got '" + std::string(s) + "'",
+                     "monitor");
+    }
     return *v;
 }
 
@@ -133,12 +141,13 @@ std::expected<Command, Failure> parse_scan(Words& w) {
         auto v = value_of();
         if (!v) return std::unexpected(v.error());
         const auto dash = v->find('-');
-        if (dash == std::string_view::npos) return usage("scan: --ids takes FIRST-LAST, got '" + std::string(*v) + "'");
+        if (dash == std::string_view::npos)
+            return usage("scan: --ids takes FIRST-LAST, got '" + std::string(*v) + "'", "scan");
         auto first = parse_id(v->substr(0, dash), "scan: the first id");
         if (!first) return std::unexpected(first.error());
         auto last = parse_id(v->substr(dash + 1), "scan: the last id");
         if (!last) return std::unexpected(last.error());
-        if (*first > *last) return usage("scan: --ids " + std::string(*v) + " is empty");
+        if (*first > *last) return usage("scan: --ids " + std::string(*v) + " is empty", "scan");
         scan.first = *first;
         scan.last = *last;
         return {};
@@ -191,7 +200,7 @@ std::expected<Command, Failure> parse_set(Words& w) {
     auto reg = parse_register(w.positional()[1]);
     if (!reg) return std::unexpected(reg.error());
     if ((*reg)->access != damiao::RegisterAccess::ReadWrite)
-        return usage("set: " + std::string((*reg)->variable) + " is read-only");
+        return usage("set: " + std::string((*reg)->variable) + " is read-only", "set");
     auto value = parse_value(**reg, w.positional()[2]);
     if (!value) return std::unexpected(value.error());
     return commands::Set{*id, *reg, *value, save};
@@ -204,8 +213,8 @@ std::expected<Command, Failure> parse_mode(Words& w) {
     if (!id) return std::unexpected(id.error());
     const auto mode = damiao::modes::control_mode_named(w.positional()[1]);
     if (!mode)
-        return usage("mode: MODE is mit, pos_vel, vel, force_pos or 1-4, got '" +
-                     std::string(w.positional()[1]) + "'");
+        return usage("mode: MODE is " + mode_names() + ", got '" + std::string(w.positional()[1]) + "'",
+                     "mode");
     return commands::Mode{*id, static_cast<std::uint8_t>(*mode)};
 }
 
@@ -243,9 +252,11 @@ std::expected<Command, Failure> parse_monitor(Words& w) {
             m.csv = std::string(*v);
             return {};
         }
-        auto n = parse_positive("monitor", flag, *v);
+        const bool rate = flag == "--rate";
+        auto n = rate ? parse_in_range(flag, *v, kMinRateHz, kMaxRateHz, "Hz")
+                      : parse_in_range(flag, *v, 0.0, kMaxDurationS, "s");
         if (!n) return std::unexpected(n.error());
-        if (flag == "--rate") m.rate_hz = *n; else m.duration_s = *n;
+        if (rate) m.rate_hz = *n; else m.duration_s = *n;
         return {};
     });
     if (!ok) return std::unexpected(ok.error());
@@ -253,9 +264,11 @@ std::expected<Command, Failure> parse_monitor(Words& w) {
     for (const auto word : w.positional()) {
         auto id = parse_id(word, "a motor id");
         if (!id) return std::unexpected(id.error());
+        // Its replies could not be told apart from its own.
+        if (std::ranges::find(m.ids, *id) != m.ids.end())
+            return usage("monitor: motor " + id_text(*id) + " is named twice", "monitor");
         m.ids.push_back(*id);
     }
-    if (m.rate_hz > 10'000.0) return usage("monitor: --rate is at most 10000");
     return m;
 }
 
@@ -280,10 +293,14 @@ std::expected<Command, Failure> parse_command(Words& w) {
     if (c == "clear") return parse_special(w, SpecialCommand::ClearError);
     if (c == "monitor") return parse_monitor(w);
     if (c == "doctor") return parse_doctor(w);
-    return usage("unknown command '" + std::string(c) + "' (velkarin-tool --help lists them)");
+    return usage("unknown command '" + std::string(c) + "'");
 }
 
 }  // namespace
+
+std::string UsageError::text() const {
+    return message + " (velkarin-tool " + (command.empty() ? "" : command + " ") + "--help)";
+}
 
 std::expected<Invocation, Failure> parse_command_line(std::span<const std::string_view> args) {
     Invocation inv{};
@@ -300,6 +317,8 @@ std::expected<Invocation, Failure> parse_command_line(std::span<const std::strin
             help = true;
         } else if (a == "--json") {
             inv.global.json = true;
+        } else if (a == "--fd") {
+            inv.global.fd = true;
         } else if (a == "--iface") {
             const auto v = value();
             if (!v || v->empty()) return usage("--iface needs an interface name");
@@ -318,7 +337,7 @@ std::expected<Invocation, Failure> parse_command_line(std::span<const std::strin
         }
     }
     if (help) return std::unexpected(Failure{HelpRequested{help_text(command.value_or(""))}});
-    if (!command) return usage("no command given (velkarin-tool --help lists them)");
+    if (!command) return usage("no command given");
     Words words(*command, std::move(rest));
     auto parsed = parse_command(words);
     if (!parsed) return std::unexpected(parsed.error());

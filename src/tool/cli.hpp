@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "damiao/motor_ids.hpp"
 #include "damiao/registers.hpp"
 #include "damiao/special_commands.hpp"
 
@@ -20,10 +21,21 @@ struct Global {
     std::string iface = "can0";
     std::uint64_t timeout_ms = 50;  // bounds each exchange
     bool json = false;
+    bool fd = false;  // CAN FD frames with bit-rate switch, for motors set to an FD can_br
 };
 
+// monitor's rate and duration: a round at least every 100 s and at most
+// every 100 us, for at most a day, so that every period and end time is a
+// whole number of clock ticks that fits the clock.
+inline constexpr double kMinRateHz = 0.01;
+inline constexpr double kMaxRateHz = 10'000.0;
+inline constexpr double kMaxDurationS = 86'400.0;
+
 namespace commands {
-struct Scan { std::uint16_t first = 1; std::uint16_t last = 0x7FE; };
+struct Scan {
+    std::uint16_t first = damiao::kFirstScanId;
+    std::uint16_t last = damiao::kLastScanId;
+};
 struct Info { std::uint16_t id; };
 struct Get { std::uint16_t id; std::vector<const damiao::RegisterInfo*> registers; };
 struct Set {
@@ -60,7 +72,13 @@ struct Invocation {
 // --help anywhere: the text to print (the program's, or one command's).
 struct HelpRequested { std::string text; };
 // Anything else wrong with the command line, in one line.
-struct UsageError { std::string message; };
+struct UsageError {
+    std::string message;
+    std::string command;  // the command whose --help would help, or "" for the program's
+
+    // The message and, once, where the help is: "... (velkarin-tool set --help)".
+    std::string text() const;
+};
 
 // Parses argv[1..]. Register names and numbers, ids and values are checked
 // here, against the register table and its documented ranges.

@@ -1,42 +1,61 @@
-// The tool's commands as functions over a bus link: each returns its result
-// as a value (printed as JSON or text by the caller) or what went wrong.
+// The tool's commands as functions over a session on the core's driver: each
+// returns its result as a value (printed as JSON or text by the caller) or
+// what went wrong.
 #pragma once
 
 #include <csignal>
-#include <cstdio>
+#include <optional>
 
 #include "tool/cli.hpp"
-#include "tool/json.hpp"
-#include "tool/link.hpp"
+#include "tool/failure.hpp"
+#include "tool/output.hpp"
+#include "tool/result.hpp"
+#include "tool/session.hpp"
 
 namespace velkarin::tool {
 
 // What a command needs besides its arguments.
 struct Context {
-    Link& link;
+    const Session& session;
     const Global& global;
-    std::FILE* notes;  // remarks for the person: stderr with --json, else stdout
+    Output& out;    // stdout: the result and monitor's live lines
+    Output& notes;  // remarks for the person: stderr with --json, else stdout
+    Output& err;    // stderr
+    // Set (to the signal's number) by SIGINT, SIGTERM or SIGHUP.
+    const volatile std::sig_atomic_t& stop;
 };
 
-LinkResult<Value> run_scan(Context& ctx, const commands::Scan& c);
-LinkResult<Value> run_info(Context& ctx, const commands::Info& c);
-LinkResult<Value> run_get(Context& ctx, const commands::Get& c);
-LinkResult<Value> run_set(Context& ctx, const commands::Set& c);
-LinkResult<Value> run_mode(Context& ctx, const commands::Mode& c);
-LinkResult<Value> run_save(Context& ctx, const commands::Save& c);
-LinkResult<Value> run_special(Context& ctx, const commands::Special& c);
-// Until the duration passes or `stop` is set (by SIGINT or SIGTERM).
-LinkResult<Value> run_monitor(Context& ctx, const commands::Monitor& c, const volatile std::sig_atomic_t& stop);
-LinkResult<Value> run_doctor(Context& ctx, const commands::Doctor& c);
+// A command's result. `failed` is set when it ran to its end but what it
+// found counts as a failure (no motor found): the value is printed, then
+// the failure's line, and the exit status is 1.
+struct Report {
+    Value value;
+    std::optional<Failure> failed{};
 
-// "enabled", "over-voltage", ... or "code-N" for a code the firmware does not document.
+    Report(Value v) : value(std::move(v)) {}
+    Report(Value v, std::optional<Failure> f) : value(std::move(v)), failed(std::move(f)) {}
+};
+
+ToolResult<Report> run_command(Context& ctx, const Command& command);
+
+ToolResult<Report> run_scan(Context& ctx, const commands::Scan& c);
+ToolResult<Report> run_info(Context& ctx, const commands::Info& c);
+ToolResult<Report> run_get(Context& ctx, const commands::Get& c);
+ToolResult<Report> run_set(Context& ctx, const commands::Set& c);
+ToolResult<Report> run_mode(Context& ctx, const commands::Mode& c);
+ToolResult<Report> run_save(Context& ctx, const commands::Save& c);
+ToolResult<Report> run_special(Context& ctx, const commands::Special& c);
+// Until the duration passes, a stop signal, or stdout's reader goes away.
+ToolResult<Report> run_monitor(Context& ctx, const commands::Monitor& c);
+ToolResult<Report> run_doctor(Context& ctx, const commands::Doctor& c);
+
+// The status's name (damiao::status_name), or "code-N" for a code the firmware does not document.
 std::string status_text(std::uint8_t code);
 
 // {"status", "status_name", "position", "velocity", "torque", "t_mos", "t_rotor"}
 Value state_value(const damiao::MotorState& s);
 
-// "MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=5, t_max=10)": what the
-// Python module's repr gives for these limits.
-std::string limits_repr(const damiao::MitLimits& l);
+// The failure of a scan that found nothing: "no motor answered on vcan0 (ids 0x001-0x7FE)".
+Failure nothing_found(std::string_view iface, std::uint16_t first, std::uint16_t last);
 
 }  // namespace velkarin::tool

@@ -1,5 +1,8 @@
 // doctor: the interface's state, a scan, and for every motor found what would
 // make a program fail, each with what to do about it.
+#include <chrono>
+
+#include "damiao/mit/limits_text.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "tool/commands.hpp"
 #include "tool/interface.hpp"
@@ -10,17 +13,19 @@ namespace {
 
 namespace registers = damiao::registers;
 
-// TIMEOUT counts 50 us; under 200 (10 ms) it is shorter than a typical
-// control period, so a motor would disable itself between commands.
-constexpr std::uint32_t kShortestTimeout = 200;
-constexpr std::uint32_t kSuggestedTimeout = 2000;  // 100 ms
+using namespace std::chrono_literals;
+
+// A TIMEOUT under 10 ms is shorter than a typical control period, so a motor
+// would disable itself between commands.
+constexpr std::uint32_t kShortestTimeout = registers::timeout_counts_of(10ms);
+constexpr std::uint32_t kSuggestedTimeout = registers::timeout_counts_of(100ms);
 // A temperature this close to the over-temperature threshold is reported.
 constexpr double kTemperatureMargin = 20.0;
 
 struct Findings {
     Items list;
     void add(std::optional<std::uint16_t> id, std::string what, std::string fix) {
-        list.push_back(Members{{"id", id ? Value(std::uint32_t{*id}) : Value()},
+        list.push_back(Members{{"id", id ? Value(CanIdNumber{*id}) : Value()},
                                {"what", Value(std::move(what))},
                                {"fix", Value(std::move(fix))}});
     }
@@ -44,10 +49,11 @@ void check_interface(Findings& out, std::string_view iface, const InterfaceFacts
                 "that every node uses the interface's bit rate");
 }
 
-LinkResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m) {
+ToolResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m) {
+    const Session& s = ctx.session;
     const auto id = m.found.id;
     const std::string iface = ctx.global.iface;
-    const std::string ids = std::to_string(id);
+    const std::string ids = id_text(id);
     if (m.mode && *m.mode != static_cast<std::uint32_t>(damiao::ControlMode::Mit)) {
         const auto name = damiao::modes::name_of(*m.mode);
         out.add(id,
@@ -58,30 +64,32 @@ LinkResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m)
     if (m.pmax && m.vmax && m.tmax) {
         if (matching_models(*m.pmax, *m.vmax, *m.tmax).empty())
             out.add(id, "PMAX/VMAX/TMAX match no preset of MitLimits",
-                    "use " + limits_repr(damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax)) +
+                    "use " + damiao::mit::limits_text(damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax)) +
                         " in the program, not a preset");
     }
 
-    auto timeout = ctx.link.read(id, *registers::find(registers::TIMEOUT));
-    if (!timeout && timeout.error().kind != LinkError::Kind::NoAnswer) return std::unexpected(timeout.error());
-    if (timeout) {
-        const auto counts = std::get<std::uint32_t>(timeout->value);
+    const auto plain = s.motor(id, m.found.master_id);
+    auto timeout = read_if_answered(s, plain, registers::TIMEOUT);
+    if (!timeout) return std::unexpected(std::move(timeout.error()));
+    if (*timeout) {
+        const auto counts = std::get<std::uint32_t>(**timeout);
         const std::string fix = tool(iface, "set " + ids + " TIMEOUT " + std::to_string(kSuggestedTimeout) +
                                                 " --save") + " (100 ms)";
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(registers::timeout_of_counts(counts));
         if (counts == 0)
             out.add(id, "TIMEOUT is 0: the motor keeps its last command if the program dies", fix);
         else if (counts < kShortestTimeout)
-            out.add(id, "TIMEOUT is " + std::to_string(counts) + " (" + std::to_string(counts / 20) +
+            out.add(id, "TIMEOUT is " + std::to_string(counts) + " (" + std::to_string(ms.count()) +
                             " ms), shorter than a typical control period: the motor would stop itself "
                             "between commands",
                     fix);
     }
 
     if (!(m.pmax && m.vmax && m.tmax)) return {};
-    const Identity who{m.found.master_id, damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax)};
-    auto state = ctx.link.refresh(id, who);
+    const auto scaled = s.motor(id, m.found.master_id, damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax));
+    auto state = exchange(s, scaled, damiao::commands::Refresh{}, "a refresh request");
     if (!state) {
-        if (state.error().kind != LinkError::Kind::NoAnswer) return std::unexpected(state.error());
+        if (state.error().kind != Failure::Kind::NoAnswer) return std::unexpected(std::move(state.error()));
         out.add(id, "does not answer a refresh request on its master id " + id_text(m.found.master_id),
                 "check that no other node uses " + id_text(m.found.master_id));
         return {};
@@ -90,8 +98,9 @@ LinkResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m)
     if (status != 0 && status != 1)
         out.add(id, "latched fault: " + status_text(status),
                 "remove the cause (supply, load, cooling), then " + tool(iface, "clear " + ids));
-    auto limit = ctx.link.read(id, *registers::find(registers::OT_Value));
-    const double threshold = limit ? static_cast<double>(std::get<float>(limit->value)) : 120.0;
+    auto limit = read_if_answered(s, plain, registers::OT_Value);
+    if (!limit) return std::unexpected(std::move(limit.error()));
+    const double threshold = static_cast<double>(*limit ? std::get<float>(**limit) : registers::kDefaultOverTemperature);
     for (const auto& [name, t] : {std::pair{"t_mos", state->t_mos}, std::pair{"t_rotor", state->t_rotor}}) {
         if (static_cast<double>(t) >= threshold - kTemperatureMargin)
             out.add(id, std::string(name) + " is " + std::to_string(t) + " C, near the " +
@@ -103,28 +112,31 @@ LinkResult<void> check_motor(Findings& out, Context& ctx, const ScannedMotor& m)
 
 }  // namespace
 
-LinkResult<Value> run_doctor(Context& ctx, const commands::Doctor&) {
+ToolResult<Report> run_doctor(Context& ctx, const commands::Doctor&) {
     // The interface was found present and up before any command ran.
     const InterfaceFacts facts = interface_facts(ctx.global.iface);
     Findings findings;
     check_interface(findings, ctx.global.iface, facts);
 
-    auto motors = scan(ctx.link, 1, 0x7FE);
-    if (!motors) return std::unexpected(motors.error());
+    auto motors = scan(ctx.session, damiao::kFirstScanId, damiao::kLastScanId);
+    if (!motors) return std::unexpected(std::move(motors.error()));
     Items listed;
     for (const auto& m : *motors) {
         listed.push_back(scan_entry(m));
-        if (auto checked = check_motor(findings, ctx, m); !checked) return std::unexpected(checked.error());
+        if (auto checked = check_motor(findings, ctx, m); !checked) return std::unexpected(std::move(checked.error()));
     }
     if (motors->empty())
         findings.add(std::nullopt, "no motor answered on " + ctx.global.iface,
                      "check power, wiring, termination and that the interface's bit rate is the "
                      "motors' (register can_br)");
-    return Members{
+    Value report = Members{
         {"interface", facts_value(ctx.global.iface, facts)},
         {"motors", Value(std::move(listed))},
         {"findings", Value(std::move(findings.list))},
     };
+    if (motors->empty())
+        return Report(std::move(report), nothing_found(ctx.global.iface, damiao::kFirstScanId, damiao::kLastScanId));
+    return Report(std::move(report));
 }
 
 }  // namespace velkarin::tool

@@ -4,13 +4,20 @@
 #include <array>
 #include <cstdio>
 
+#include "damiao/float_text.hpp"
+#include "damiao/modes/control_setpoint.hpp"
+#include "damiao/motor_ids.hpp"
 #include "damiao/registers.hpp"
+#include "tool/cli.hpp"
 #include "tool/register_text.hpp"
+#include "tool/result.hpp"
 
 namespace velkarin::tool {
 namespace {
 
-constexpr std::string_view kProgram = R"(usage: velkarin-tool [--iface IFACE] [--timeout-ms MS] [--json] COMMAND [ARGS]
+// {modes}, {scan_ids}, {rates} and {durations} stand for what the core and
+// the command line define, filled in by help_text.
+constexpr std::string_view kProgram = R"(usage: velkarin-tool [--iface IFACE] [--timeout-ms MS] [--json] [--fd] COMMAND [ARGS]
 
 Find, inspect, configure and watch Damiao motors on a SocketCAN interface.
 
@@ -18,6 +25,7 @@ options:
   --iface IFACE     CAN interface (default can0)
   --timeout-ms MS   bound of each exchange with a motor (default 50)
   --json            print exactly one JSON document on stdout
+  --fd              send CAN FD frames (bit-rate switch), for motors set to an FD bit rate
   -h, --help        this text; COMMAND --help for one command
 
 commands:
@@ -25,7 +33,7 @@ commands:
   info ID                          every register, status, temperatures, limits for a program
   get ID REG...                    read registers (by number or variable name, any case)
   set ID REG VALUE [--save]        write a register, read it back, compare (--save: store)
-  mode ID MODE                     switch the control mode: mit, pos_vel, vel, force_pos, 1-4
+  mode ID MODE                     switch the control mode: {modes}
   save ID                          disable the motor, then store every parameter to flash
   enable|disable|zero|clear ID [--master ID]
                                    the special commands; print the motor's answer
@@ -33,8 +41,10 @@ commands:
                                    watch motors by refresh requests (never commands them)
   doctor                           check the interface and every motor for what would fail
 
-Ids are decimal or 0x-hex. Exit status: 0 done, 1 the bus or a motor failed, 2 the command
-line is wrong (nothing was sent).
+Ids are decimal or 0x-hex, and shown as the bus shows them (0x011). Exit status: 0 done; 1 the
+bus, a motor or the output failed (no answer, no motor found, an id already taken, a write to
+stdout or a file failed); 2 the command line is wrong (nothing was sent); 130 stopped by Ctrl-C
+(128 + the signal) before it was done. Ctrl-C during monitor's watching ends it normally (0).
 )";
 
 struct CommandHelp {
@@ -47,9 +57,10 @@ constexpr std::array<CommandHelp, 12> kCommands{{
 
 Asks every CAN id in the range for its master id (register MST_ID), many requests in flight
 but never more than a small window, then reads CTRL_MODE, PMAX, VMAX, TMAX and sw_ver of every
-motor found. "models" lists the presets whose p_max, v_max and t_max equal the motor's.
+motor found. "models" lists the presets whose p_max, v_max and t_max equal the motor's. No
+motor found is exit status 1.
 
-  --ids FIRST-LAST   the ids to ask (default 1-0x7FE)
+  --ids FIRST-LAST   the ids to ask (default {scan_ids})
 )"},
     {"info", R"(usage: velkarin-tool info ID
 
@@ -64,16 +75,19 @@ Reads the registers, named by number or variable name in any case (21, pmax, PMA
     {"set", R"(usage: velkarin-tool set ID REG VALUE [--save]
 
 Writes VALUE to the register, reads it back and compares. The value must lie in the
-register's documented range. ESC_ID: refused if a motor answers at the new id; verified by
-reading at it. MST_ID: refused if another motor answers on that id; verified by the read-back
-arriving on it. can_br: says what the interface must be changed to.
+register's documented range. ESC_ID and MST_ID: refused, with nothing written, when the new id
+would collide with another motor's (scanned first): a master id that another motor answers on
+or takes commands on, a CAN id whose command identifiers (the id and its mode offsets) another
+motor answers on or takes commands on, or the register-request id. ESC_ID is verified by
+reading at the new id, MST_ID by the read-back arriving on it. can_br: says what the interface
+must be changed to.
 
   --save   then store every parameter to flash, as the save command does
 )"},
     {"mode", R"(usage: velkarin-tool mode ID MODE
 
-Writes CTRL_MODE if it differs (mit or 1, pos_vel or 2, vel or 3, force_pos or 4), waits
-100 ms and reads it back.
+Writes CTRL_MODE if it differs, waits 100 ms and reads it back. MODE is one of
+{modes}.
 )"},
     {"save", R"(usage: velkarin-tool save ID
 
@@ -107,20 +121,40 @@ Clears the motor's latched fault and prints its answer.
     {"monitor", R"(usage: velkarin-tool monitor ID... [--rate HZ] [--duration S] [--csv FILE]
 
 Asks each motor for a status frame at the rate (refresh requests: nothing is commanded) and
-shows a live line per motor, decoded with each motor's own PMAX, VMAX and TMAX. Ctrl-C ends it
-cleanly; --json prints one summary per motor at the end.
+shows a live line per motor, decoded with each motor's own PMAX, VMAX and TMAX. A reply later
+than the next round (or --timeout-ms) is missed. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly with the CSV complete
+and the summary printed (--json: one summary per motor); so does stdout's reader going away
+(monitor ... | head), the summary then going to stderr. Ctrl-C while the motors are still being
+identified ends it with exit status 130.
 
-  --rate HZ      refreshes per second and motor (default 100)
-  --duration S   stop after S seconds (default: at Ctrl-C)
+  --rate HZ      refreshes per second and motor, {rates} (default 100)
+  --duration S   stop after S seconds, {durations} (default: at Ctrl-C)
   --csv FILE     every sample as time,id,status,position,velocity,torque,t_mos,t_rotor
 )"},
     {"doctor", R"(usage: velkarin-tool doctor
 
 Checks the interface (present, up, bit rate, state, error counters), scans, and reports for
 every motor what would make a program fail: control mode, limits matching no preset, a latched
-fault, a TIMEOUT of 0 or under 200 (10 ms), temperatures. Each finding says what to do.
+fault, a TIMEOUT of 0 or shorter than 10 ms, temperatures. Each finding says what to do. No
+motor found is exit status 1, after the findings.
 )"},
 }};
+
+void fill_in(std::string& text, std::string_view name, const std::string& value) {
+    for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+        text.replace(at, name.size(), value);
+}
+
+std::string filled_in(std::string_view text) {
+    using damiao::float_text::shortest;
+    std::string out(text);
+    fill_in(out, "{modes}", mode_names());
+    fill_in(out, "{scan_ids}", id_text(damiao::kFirstScanId) + "-" + id_text(damiao::kLastScanId));
+    fill_in(out, "{rates}", shortest(static_cast<float>(kMinRateHz)) + " to " +
+                                shortest(static_cast<float>(kMaxRateHz)));
+    fill_in(out, "{durations}", "0 to " + shortest(static_cast<float>(kMaxDurationS)));
+    return out;
+}
 
 std::string register_list() {
     std::string out = "\nregisters (number variable access kind range):\n";
@@ -138,15 +172,22 @@ std::string register_list() {
 
 }  // namespace
 
+std::string mode_names() {
+    std::string out;
+    for (const auto mode : damiao::modes::kAllModes)
+        out += std::string(*damiao::modes::name_of(static_cast<std::uint32_t>(mode))) + ", ";
+    return out + "or 1-" + std::to_string(damiao::modes::kAllModes.size());
+}
+
 std::string help_text(std::string_view command) {
     for (const auto& c : kCommands) {
         if (c.name != command) continue;
-        std::string out(c.text);
-        out += "\nglobal options: --iface IFACE (default can0), --timeout-ms MS (default 50), --json\n";
+        std::string out = filled_in(c.text);
+        out += "\nglobal options: --iface IFACE (default can0), --timeout-ms MS (default 50), --json, --fd\n";
         if (command == "get" || command == "set") out += register_list();
         return out;
     }
-    return std::string(kProgram);
+    return filled_in(kProgram);
 }
 
 }  // namespace velkarin::tool

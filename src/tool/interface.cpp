@@ -8,6 +8,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -102,6 +103,7 @@ InterfaceFacts interface_facts(std::string_view iface) {
     ifinfomsg info;
     std::memcpy(&info, buf.data() + NLMSG_LENGTH(0), sizeof info);
     f.up = (info.ifi_flags & IFF_UP) != 0;
+    f.link_type = info.ifi_type;
 
     const std::size_t attrs = NLMSG_LENGTH(sizeof(ifinfomsg));
     for_each_attribute(buf.data() + NLMSG_ALIGN(attrs), header.nlmsg_len - NLMSG_ALIGN(attrs),
@@ -110,6 +112,8 @@ InterfaceFacts interface_facts(std::string_view iface) {
                        });
     return f;
 }
+
+bool is_can(const InterfaceFacts& f) { return !f.link_type || *f.link_type == ARPHRD_CAN; }
 
 Value facts_value(std::string_view iface, const InterfaceFacts& f) {
     auto opt = [](const auto& o) { return o ? Value(*o) : Value(); };

@@ -1,41 +1,37 @@
-// monitor: refresh requests to every motor at a fixed rate (nothing is ever
-// commanded), a live line per motor, every sample to CSV, and a summary when
-// the time is up or Ctrl-C.
+// monitor: a refresh request to every motor at a fixed rate, one batched
+// cycle per round (nothing is ever commanded), a live line per motor, every
+// sample to CSV, and a summary when the time is up, a stop signal comes, or
+// stdout's reader goes away.
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <memory>
+#include <optional>
+#include <vector>
 
+#include "damiao/cycle.hpp"
 #include "damiao/float_text.hpp"
 #include "tool/commands.hpp"
 
 namespace velkarin::tool {
 namespace {
 
-using transport::CanFrame;
-using transport::CanId;
 using transport::Clock;
 
 struct Watched {
-    std::uint16_t id;
-    Identity who;
     std::optional<damiao::MotorState> last;
-    bool answered = false;  // in the present round
     std::uint64_t samples = 0;
     std::uint64_t missed = 0;
 };
 
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
 constexpr auto kLiveEvery = std::chrono::milliseconds(100);  // on a terminal
 constexpr auto kLogEvery = std::chrono::seconds(1);          // to a pipe or file
+constexpr std::string_view kCsvHeader = "time,id,status,position,velocity,torque,t_mos,t_rotor\n";
 
-std::string live_line(const Watched& w) {
+std::string live_line(std::uint16_t id, const Watched& w) {
     char buf[192];
     if (!w.last) {
-        std::snprintf(buf, sizeof buf, "motor %s: no answer yet, %llu missed", id_text(w.id).c_str(),
+        std::snprintf(buf, sizeof buf, "motor %s: no answer yet, %llu missed", id_text(id).c_str(),
                       static_cast<unsigned long long>(w.missed));
         return buf;
     }
@@ -43,113 +39,190 @@ std::string live_line(const Watched& w) {
     std::snprintf(buf, sizeof buf,
                   "motor %s: %-23s position %9.4f  velocity %9.4f  torque %8.4f  t_mos %3u  "
                   "t_rotor %3u  missed %llu",
-                  id_text(w.id).c_str(), status_text(s.error).c_str(), static_cast<double>(s.position),
+                  id_text(id).c_str(), status_text(s.error).c_str(), static_cast<double>(s.position),
                   static_cast<double>(s.velocity), static_cast<double>(s.torque), s.t_mos, s.t_rotor,
                   static_cast<unsigned long long>(w.missed));
     return buf;
 }
 
-void print_lines(const std::vector<Watched>& motors, bool redraw) {
-    // On a terminal the block is drawn over itself: cursor up, clear line.
-    if (redraw) std::printf("\x1b[%zuA", motors.size());
-    for (const auto& w : motors) std::printf("%s%s\n", redraw ? "\x1b[2K" : "", live_line(w).c_str());
-    std::fflush(stdout);
-}
-
-void csv_row(std::FILE* f, double t, const Watched& w) {
+std::string csv_row(double t, std::uint16_t id, const damiao::MotorState& s) {
     using damiao::float_text::shortest;
-    const auto& s = *w.last;
-    std::fprintf(f, "%.6f,%u,%u,%s,%s,%s,%u,%u\n", t, static_cast<unsigned>(w.id),
-                 static_cast<unsigned>(s.error), shortest(s.position).c_str(),
-                 shortest(s.velocity).c_str(), shortest(s.torque).c_str(), s.t_mos, s.t_rotor);
+    char head[64];
+    std::snprintf(head, sizeof head, "%.6f,%u,%u,", t, static_cast<unsigned>(id), static_cast<unsigned>(s.error));
+    return head + shortest(s.position) + "," + shortest(s.velocity) + "," + shortest(s.torque) + "," +
+           std::to_string(s.t_mos) + "," + std::to_string(s.t_rotor) + "\n";
 }
 
-LinkError file_error(const std::string& path) {
-    return {LinkError::Kind::Bus, "cannot write " + path + ": " + std::strerror(errno)};
+// A reply later than the next round is a missed sample: the bound of each
+// reply is the period (whole milliseconds, at least 1), never more than the
+// tool's time-out.
+std::uint64_t reply_bound_ms(Clock::duration period, std::uint64_t timeout_ms) {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(period).count();
+    return std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::max<std::int64_t>(ms, 1)), 1, timeout_ms);
+}
+
+// How the watching ended, when it ended well.
+enum class End : std::uint8_t { TimeUp, Stopped, ReaderGone };
+
+class Monitor {
+public:
+    Monitor(Context& ctx, const commands::Monitor& c, std::vector<damiao::Damiao> motors, Output* csv)
+        : ctx_(ctx), c_(c), motors_(std::move(motors)), watched_(motors_.size()), csv_(csv),
+          commands_(motors_.size(), damiao::commands::Refresh{}), outcomes_(motors_.size()) {}
+
+    ToolResult<End> run() {
+        std::vector<damiao::MotorGroup::Member> members;
+        for (const auto& m : motors_) members.push_back({&ctx_.session.bus, &m});
+        auto group = damiao::MotorGroup::create(members);
+        if (!group)
+            return std::unexpected(failure_of(group.error(), motors_.front().motor_id(), "the monitor",
+                                              ctx_.session.timeout()));
+        group_ = std::move(*group);
+        // Checked: the parser keeps the rate and duration where these conversions are exact.
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / c_.rate_hz));
+        const auto start = Clock::now();
+        const auto end = c_.duration_s ? start + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(*c_.duration_s))
+                                       : Clock::time_point::max();
+        const bool text = !ctx_.global.json;
+        const bool terminal = text && ::isatty(STDOUT_FILENO) == 1;
+        auto next_show = start;
+        auto next_reader_check = start;
+        bool shown = false;
+
+        for (auto due = start; ctx_.stop == 0; due += period) {
+            if (due >= end) return End::TimeUp;
+            auto now = Clock::now();
+            if (due > now) {
+                // A stop signal wakes the pause; the interrupt handler then says stop.
+                if (!ctx_.session.bus.pause(transport::Duration::until(due, now))) break;
+            } else if (now - due > period) {
+                due += (now - due) / period * period;  // a late round is not made up in a burst
+            }
+            if (auto r = group_->run(commands_, outcomes_, ctx_.session.format); !r)
+                return std::unexpected(failure_of(r.error(), motors_.front().motor_id(), "the monitor", ctx_.session.timeout()));
+            auto taken = take_outcomes(start);
+            if (!taken) return std::unexpected(std::move(taken.error()));
+            if (!*taken) break;
+
+            now = Clock::now();
+            if (text && now >= next_show) {
+                std::string block = terminal && shown ? "\x1b[" + std::to_string(motors_.size()) + "A" : "";
+                for (std::size_t i = 0; i < motors_.size(); ++i)
+                    block += (terminal ? "\x1b[2K" : "") + live_line(motors_[i].motor_id(), watched_[i]) + "\n";
+                if (!ctx_.out.write(block) || !ctx_.out.flush()) {
+                    if (ctx_.out.reader_gone()) return End::ReaderGone;
+                    return std::unexpected(ctx_.out.failure());
+                }
+                shown = true;
+                next_show = now + (terminal ? Clock::duration(kLiveEvery) : Clock::duration(kLogEvery));
+            }
+            if (!text && now >= next_reader_check) {
+                // With --json nothing is written until the end: ask the pipe.
+                if (ctx_.out.reader_gone()) return End::ReaderGone;
+                next_reader_check = now + Clock::duration(kLiveEvery);
+            }
+        }
+        return End::Stopped;
+    }
+
+    Value summary() const {
+        Items out;
+        for (std::size_t i = 0; i < motors_.size(); ++i)
+            out.push_back(Members{{"id", Value(CanIdNumber{motors_[i].motor_id()})},
+                                  {"samples", Value(watched_[i].samples)},
+                                  {"missed", Value(watched_[i].missed)}});
+        return Value(std::move(out));
+    }
+
+    std::string summary_line() const {
+        std::string out;
+        for (std::size_t i = 0; i < motors_.size(); ++i)
+            out += (i == 0 ? "" : "; ") + std::string("motor ") + id_text(motors_[i].motor_id()) + " " +
+                   std::to_string(watched_[i].samples) + " samples, " + std::to_string(watched_[i].missed) + " missed";
+        return out;
+    }
+
+private:
+    // One round's outcomes into the counts and the CSV. False when a stop
+    // signal cut the round short. Errors: Bus, Output.
+    ToolResult<bool> take_outcomes(Clock::time_point start) {
+        const double t = std::chrono::duration<double>(Clock::now() - start).count();
+        std::string rows;
+        bool go_on = true;
+        for (std::size_t i = 0; i < motors_.size(); ++i) {
+            auto& w = watched_[i];
+            const auto& o = outcomes_[i];
+            if (o) {
+                w.last = *o;
+                ++w.samples;
+                if (csv_ != nullptr) rows += csv_row(t, motors_[i].motor_id(), *o);
+                continue;
+            }
+            const Failure f = failure_of(o.error(), motors_[i].motor_id(), "a refresh request", ctx_.session.timeout());
+            if (f.kind == Failure::Kind::Interrupted) go_on = false;
+            else if (f.kind == Failure::Kind::NoAnswer || f.kind == Failure::Kind::WrongAnswer) ++w.missed;
+            else return std::unexpected(f);
+        }
+        // A round's rows go out whole, so the file never ends inside a row.
+        if (csv_ != nullptr && !rows.empty() && (!csv_->write(rows) || !csv_->flush()))
+            return std::unexpected(csv_->failure());
+        return go_on;
+    }
+
+    Context& ctx_;
+    const commands::Monitor& c_;
+    std::vector<damiao::Damiao> motors_;
+    std::vector<Watched> watched_;
+    Output* csv_;
+    // A group rather than one-off cycles: a reply that comes after its
+    // round is never counted as the next round's sample.
+    std::optional<damiao::MotorGroup> group_;
+    std::vector<damiao::Command> commands_;
+    std::vector<damiao::Result<damiao::MotorState>> outcomes_;
+};
+
+// The driver of every motor, each with its own scaling; two motors on one
+// master id cannot be told apart. Errors: those of identify, IdConflict.
+ToolResult<std::vector<damiao::Damiao>> identify_all(Context& ctx, const commands::Monitor& c,
+                                                     std::uint64_t bound_ms) {
+    std::vector<damiao::Damiao> motors;
+    for (const auto id : c.ids) {
+        auto m = identify(ctx.session, id);
+        if (!m) return std::unexpected(std::move(m.error()));
+        for (const auto& other : motors)
+            if (other.reply_id() == m->reply_id())
+                return fail(Failure::Kind::IdConflict, "motors " + id_text(other.motor_id()) + " and " + id_text(id) +
+                                                           " answer on the same master id " + id_text(m->master_id()));
+        motors.emplace_back(id, m->master_id(), m->limits(), bound_ms, m->options());
+    }
+    return motors;
 }
 
 }  // namespace
 
-LinkResult<Value> run_monitor(Context& ctx, const commands::Monitor& c,
-                              const volatile std::sig_atomic_t& stop) {
-    Link& link = ctx.link;
-    std::vector<Watched> motors;
-    for (const auto id : c.ids) {
-        auto who = link.identify(id);
-        if (!who) return std::unexpected(who.error());
-        for (const auto& w : motors)
-            if (w.who.master_id == who->master_id)
-                return std::unexpected(LinkError{LinkError::Kind::Bus,
-                                                 "motors " + id_text(w.id) + " and " + id_text(id) +
-                                                     " answer on the same master id " +
-                                                     id_text(who->master_id)});
-        motors.push_back(Watched{id, *who, std::nullopt});
-    }
-
-    File csv(nullptr, std::fclose);
+ToolResult<Report> run_monitor(Context& ctx, const commands::Monitor& c) {
+    // The CSV comes first: its header is there however the run ends, and a
+    // file that cannot be written fails before any frame is sent.
+    std::optional<Output> csv;
     if (c.csv) {
-        csv.reset(std::fopen(c.csv->c_str(), "w"));
-        if (!csv) return std::unexpected(file_error(*c.csv));
-        std::fputs("time,id,status,position,velocity,torque,t_mos,t_rotor\n", csv.get());
+        auto f = Output::create(*c.csv);
+        if (!f) return std::unexpected(std::move(f.error()));
+        csv.emplace(std::move(*f));
+        if (!csv->write(kCsvHeader) || !csv->flush()) return std::unexpected(csv->failure());
     }
-
-    const bool text = !ctx.global.json;
-    const bool terminal = text && ::isatty(STDOUT_FILENO) == 1;
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / c.rate_hz));
-    const auto start = Clock::now();
-    const auto end = c.duration_s ? start + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(*c.duration_s))
-                                  : Clock::time_point::max();
-    auto next_show = start;
-    bool shown = false;
+    auto motors = identify_all(ctx, c, reply_bound_ms(period, ctx.session.timeout_ms));
+    if (!motors) return std::unexpected(std::move(motors.error()));
 
-    for (std::uint64_t round = 0; stop == 0; ++round) {
-        const auto due = start + static_cast<std::int64_t>(round) * period;
-        if (due >= end) break;
-        if (const auto now = Clock::now(); due > now) {
-            // Ctrl-C wakes the pause; the interrupt handler then says stop.
-            if (!link.bus().pause(transport::Duration::until(due, now))) break;
-        }
-        for (auto& w : motors) {
-            w.answered = false;
-            const CanFrame refresh(CanId::standard(damiao::registers::kRequestId),
-                                   damiao::registers::refresh_request(w.id));
-            if (auto sent = link.send(refresh); !sent) return std::unexpected(sent.error());
-        }
-        std::size_t waiting = motors.size();
-        auto got = link.bus().receive_until(due + period, [&](const CanFrame& f) {
-            if (f.size() < 8) return false;
-            for (auto& w : motors) {
-                if (w.answered || f.id != CanId::standard(static_cast<std::uint16_t>(w.who.master_id & 0x7FF)))
-                    continue;
-                w.answered = true;
-                w.last = *damiao::mit::decode_feedback(w.who.limits, f.data());
-                ++w.samples;
-                if (csv) csv_row(csv.get(), std::chrono::duration<double>(Clock::now() - start).count(), w);
-                return --waiting == 0;
-            }
-            return false;
-        });
-        if (!got) {
-            for (auto& w : motors) w.missed += w.answered ? 0 : 1;
-            const auto kind = got.error().kind;
-            if (kind != transport::TransportError::Kind::Timeout && stop == 0)
-                return std::unexpected(link.failure(got.error(), motors.front().id, "the monitor"));
-        }
-        if (text && Clock::now() >= next_show) {
-            print_lines(motors, terminal && shown);
-            shown = true;
-            next_show = Clock::now() + (terminal ? Clock::duration(kLiveEvery) : Clock::duration(kLogEvery));
-        }
-    }
-    if (csv && std::fflush(csv.get()) != 0) return std::unexpected(file_error(*c.csv));
-
-    Items summary;
-    for (const auto& w : motors)
-        summary.push_back(Members{{"id", Value(std::uint32_t{w.id})},
-                                  {"samples", Value(static_cast<std::int64_t>(w.samples))},
-                                  {"missed", Value(static_cast<std::int64_t>(w.missed))}});
-    return Value(std::move(summary));
+    Monitor monitor(ctx, c, std::move(*motors), csv ? &*csv : nullptr);
+    auto ended = monitor.run();
+    // Closed on every path, and checked: a full disk may show only here.
+    if (csv && !csv->close() && ended) return std::unexpected(csv->failure());
+    if (!ended) return std::unexpected(std::move(ended.error()));
+    if (*ended == End::ReaderGone)
+        ctx.err.write("velkarin-tool: stdout was closed, so monitor ended: " + monitor.summary_line() + "\n");
+    return Report(monitor.summary());
 }
 
 }  // namespace velkarin::tool

@@ -11,7 +11,7 @@ namespace velkarin::tool {
 namespace {
 
 // Ids and counts as the protocol notes write them: small numbers in decimal,
-// large ones (0x7FF, 0xFFFFFFFF) in hex.
+// large ones (the largest id, 2^32 - 1) in hex.
 std::string bound_text(double v, damiao::RegisterKind kind) {
     if (kind == damiao::RegisterKind::Uint32) {
         const auto u = static_cast<unsigned long long>(v);
@@ -47,8 +47,10 @@ std::string range_text(const damiao::RegisterInfo& reg) {
     return out;
 }
 
-Value value_of(const damiao::RegisterValue& v) {
-    if (const auto* u = std::get_if<std::uint32_t>(&v)) return Value(*u);
+Value value_of(const damiao::RegisterInfo& reg, const damiao::RegisterValue& v) {
+    const bool id = reg.number == damiao::registers::MST_ID || reg.number == damiao::registers::ESC_ID;
+    if (const auto* u = std::get_if<std::uint32_t>(&v))
+        return id && *u <= 0xFFFF ? Value(CanIdNumber{static_cast<std::uint16_t>(*u)}) : Value(*u);
     return Value(std::get<float>(v));
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "damiao/registers.hpp"
-#include "tool/json.hpp"
+#include "tool/result.hpp"
 
 namespace velkarin::tool {
 
@@ -16,8 +16,8 @@ const damiao::RegisterInfo* find_register(std::string_view text);
 // "(0, 3.4e38]", "[1, 4]", or "any finite value".
 std::string range_text(const damiao::RegisterInfo& reg);
 
-// A register's value as a result: an integer for a uint32 register, a
-// 32-bit float for a float register.
-Value value_of(const damiao::RegisterValue& v);
+// A register's value as a result: a CAN id for MST_ID and ESC_ID, an
+// integer for another uint32 register, a 32-bit float for a float register.
+Value value_of(const damiao::RegisterInfo& reg, const damiao::RegisterValue& v);
 
 }  // namespace velkarin::tool

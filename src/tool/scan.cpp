@@ -5,6 +5,7 @@
 #include <deque>
 
 #include "damiao/modes/control_setpoint.hpp"
+#include "damiao/motor_ids.hpp"
 #include "damiao/presets.hpp"
 
 namespace velkarin::tool {
@@ -12,7 +13,6 @@ namespace {
 
 namespace registers = damiao::registers;
 using transport::CanFrame;
-using transport::CanId;
 using transport::Clock;
 
 struct Pending {
@@ -21,46 +21,61 @@ struct Pending {
 };
 
 template <typename T>
-LinkResult<std::optional<T>> optional_read(Link& link, std::uint16_t id, registers::Number n) {
-    auto r = link.read(id, *registers::find(n));
-    if (!r) {
-        if (r.error().kind == LinkError::Kind::NoAnswer) return std::optional<T>{};
-        return std::unexpected(r.error());
+ToolResult<std::optional<T>> optional_read(const Session& s, const damiao::Damiao& motor,
+                                           registers::Number n) {
+    auto r = read_if_answered(s, motor, n);
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (*r) {
+        if (const auto* v = std::get_if<T>(&**r)) return std::optional<T>{*v};
     }
-    if (const auto* v = std::get_if<T>(&r->value)) return std::optional<T>{*v};
     return std::optional<T>{};
 }
 
+// Unused for MST_ID, whose reply comes on the identifier its value names.
+constexpr transport::CanId kNamedByValue = damiao::reply_id_of(0);
+
 }  // namespace
 
-LinkResult<std::vector<FoundMotor>> find_motors(Link& link, std::uint16_t first, std::uint16_t last) {
-    const auto& mst_id = *registers::find(registers::MST_ID);
-    const auto wait = link.timeout().to_clock();
+ToolResult<std::vector<FoundMotor>> find_motors(const Session& s, std::uint16_t first,
+                                                std::uint16_t last) {
+    const auto wait = s.timeout().to_clock();
     std::deque<Pending> pending;  // in send order, so also in order of expiry
+    // Per id: asked, and found. A reply that comes after its request's
+    // window still counts while the scan goes on: a motor that was slow to
+    // answer (a loaded host) is there all the same.
+    std::vector<bool> asked(std::size_t{last} - first + 1), found_ids(asked.size());
     std::vector<FoundMotor> found;
     std::uint32_t next = first;
+    auto failed = [&](const transport::TransportError& e, std::uint16_t id) {
+        return std::unexpected(failure_of(damiao::Error(e), id, "a scan's read of MST_ID", s.timeout()));
+    };
 
     while (next <= last || !pending.empty()) {
         while (pending.size() < kScanWindow && next <= last) {
             const auto id = static_cast<std::uint16_t>(next++);
-            const CanFrame request(CanId::standard(registers::kRequestId),
-                                   registers::read_request(id, mst_id.number));
-            if (auto sent = link.send(request); !sent) return std::unexpected(sent.error());
+            const CanFrame request =
+                registers::request_frame(registers::read_request(id, registers::MST_ID), s.format);
+            if (auto sent = s.bus.send_within(request, s.timeout()); !sent) return failed(sent.error(), id);
+            asked[id - first] = true;
             pending.push_back({id, Clock::now() + wait});
         }
-        auto got = link.bus().receive_until(pending.front().expires, [&](const CanFrame& f) {
-            if (f.id == CanId::standard(registers::kRequestId) || f.size() != 8) return false;
-            const auto r = registers::parse_request(f.data());
-            if (!r || r->op != registers::kRead || r->reg != mst_id.number) return false;
-            const auto it = std::ranges::find(pending, r->motor_id, &Pending::id);
-            if (it == pending.end()) return false;  // late, or a second motor on that id
-            found.push_back({it->id, static_cast<std::uint16_t>(r->value)});
-            pending.erase(it);
+        auto got = s.bus.receive_until(pending.front().expires, [&](const CanFrame& f) {
+            // Bytes 0-1 name the motor that would be answering; the core's rule decides.
+            const auto request = registers::parse_request(f.data());
+            if (!request || request->motor_id < first || request->motor_id > last) return false;
+            const std::size_t at = request->motor_id - first;
+            if (!asked[at] || found_ids[at]) return false;  // not asked, or a second motor on that id
+            const auto master = registers::read_reply_value(f, registers::ReplyRule::AddressedMotor,
+                                                            request->motor_id, registers::MST_ID, kNamedByValue);
+            if (!master) return false;
+            found_ids[at] = true;
+            found.push_back({request->motor_id, static_cast<std::uint16_t>(*master)});
+            std::erase_if(pending, [&](const Pending& p) { return p.id == request->motor_id; });
             return true;
         });
         if (got) continue;
         if (got.error().kind != transport::TransportError::Kind::Timeout)
-            return std::unexpected(link.failure(got.error(), pending.front().id, "a scan"));
+            return failed(got.error(), pending.front().id);
         const auto now = Clock::now();
         while (!pending.empty() && pending.front().expires <= now) pending.pop_front();
     }
@@ -68,27 +83,23 @@ LinkResult<std::vector<FoundMotor>> find_motors(Link& link, std::uint16_t first,
     return found;
 }
 
-LinkResult<std::vector<ScannedMotor>> scan(Link& link, std::uint16_t first, std::uint16_t last) {
-    auto found = find_motors(link, first, last);
-    if (!found) return std::unexpected(found.error());
+ToolResult<std::vector<ScannedMotor>> scan(const Session& s, std::uint16_t first, std::uint16_t last) {
+    auto found = find_motors(s, first, last);
+    if (!found) return std::unexpected(std::move(found.error()));
     std::vector<ScannedMotor> out;
     for (const auto& f : *found) {
-        ScannedMotor m{f, {}, {}, {}, {}, {}};
-        auto mode = optional_read<std::uint32_t>(link, f.id, registers::CTRL_MODE);
-        auto pmax = optional_read<float>(link, f.id, registers::PMAX);
-        auto vmax = optional_read<float>(link, f.id, registers::VMAX);
-        auto tmax = optional_read<float>(link, f.id, registers::TMAX);
-        auto sw = optional_read<std::uint32_t>(link, f.id, registers::sw_ver);
-        for (const auto* r : {&mode, &sw})
-            if (!*r) return std::unexpected(r->error());
-        for (const auto* r : {&pmax, &vmax, &tmax})
-            if (!*r) return std::unexpected(r->error());
-        m.mode = *mode;
-        m.pmax = *pmax;
-        m.vmax = *vmax;
-        m.tmax = *tmax;
-        m.sw_ver = *sw;
-        out.push_back(m);
+        const auto motor = s.motor(f.id, f.master_id);
+        auto mode = optional_read<std::uint32_t>(s, motor, registers::CTRL_MODE);
+        if (!mode) return std::unexpected(std::move(mode.error()));
+        auto pmax = optional_read<float>(s, motor, registers::PMAX);
+        if (!pmax) return std::unexpected(std::move(pmax.error()));
+        auto vmax = optional_read<float>(s, motor, registers::VMAX);
+        if (!vmax) return std::unexpected(std::move(vmax.error()));
+        auto tmax = optional_read<float>(s, motor, registers::TMAX);
+        if (!tmax) return std::unexpected(std::move(tmax.error()));
+        auto sw = optional_read<std::uint32_t>(s, motor, registers::sw_ver);
+        if (!sw) return std::unexpected(std::move(sw.error()));
+        out.push_back(ScannedMotor{f, *mode, *pmax, *vmax, *tmax, *sw});
     }
     return out;
 }
@@ -113,8 +124,8 @@ Value scan_entry(const ScannedMotor& m) {
             models.emplace_back(std::string(name));
     auto opt = [](const auto& o) { return o ? Value(*o) : Value(); };
     return Members{
-        {"id", Value(std::uint32_t{m.found.id})},
-        {"master_id", Value(std::uint32_t{m.found.master_id})},
+        {"id", Value(CanIdNumber{m.found.id})},
+        {"master_id", Value(CanIdNumber{m.found.master_id})},
         {"mode", m.mode ? mode_value(*m.mode) : Value()},
         {"pmax", opt(m.pmax)},
         {"vmax", opt(m.vmax)},

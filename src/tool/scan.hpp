@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tool/json.hpp"
-#include "tool/link.hpp"
+#include "tool/result.hpp"
+#include "tool/session.hpp"
 
 namespace velkarin::tool {
 
@@ -31,17 +31,19 @@ struct ScannedMotor {
 };
 
 // The motors that answer a read of MST_ID, sorted by id. A motor that
-// answers twice (two motors on one id) is listed once. Errors: Bus.
-LinkResult<std::vector<FoundMotor>> find_motors(Link& link, std::uint16_t first, std::uint16_t last);
+// answers twice (two motors on one id) is listed once.
+// Errors: Bus (a send refused for longer than the time-out included), Interrupted.
+ToolResult<std::vector<FoundMotor>> find_motors(const Session& s, std::uint16_t first,
+                                                std::uint16_t last);
 
 // find_motors, then the details of each; a register that does not answer
-// stays unset. Errors: Bus.
-LinkResult<std::vector<ScannedMotor>> scan(Link& link, std::uint16_t first, std::uint16_t last);
+// stays unset. Errors: those of find_motors.
+ToolResult<std::vector<ScannedMotor>> scan(const Session& s, std::uint16_t first, std::uint16_t last);
 
 // The preset names whose p_max, v_max and t_max equal the motor's registers.
 std::vector<std::string_view> matching_models(float pmax, float vmax, float tmax);
 
-// "mit", "pos_vel", "vel", "force_pos", or the number itself.
+// The mode's name (modes::name_of), or the number itself.
 Value mode_value(std::uint32_t mode);
 
 // {"id", "master_id", "mode", "pmax", "vmax", "tmax", "models", "sw_ver"}

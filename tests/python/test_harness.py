@@ -321,3 +321,27 @@ def test_a_kernel_that_dies_before_the_guest_starts_is_reported(tmp_path, env, e
     assert "fake kernel: no ptrace here" in err
     for text in expected:
         assert text in err
+
+
+def readme_command(section: str) -> str:
+    """The first tools/vcan-run command of a README section, as the reader copies it."""
+    text = (ROOT / "README.md").read_text()
+    body = text[text.index(f"\n## {section}\n"):]
+    body = body[:body.find("\n## ", 1)]
+    start = body.index("```sh\ntools/vcan-run ") + len("```sh\n")
+    return body[start:body.index("```", start)]
+
+
+@harness_host
+@needs_host
+@pytest.mark.skipif(not (ROOT / ".venv" / "bin" / "velkarin-sim").exists(), reason="needs .venv")
+def test_a_readme_command_with_the_simulator_ends_when_its_program_ends(tmp_path):
+    log = tmp_path / "output"
+    started = time.monotonic()
+    with log.open("w") as out:  # not a terminal, not a pipe: nothing to keep the run alive
+        done = subprocess.run(["bash", "-c", readme_command("The virtual motor")], cwd=ROOT,
+                              env=harness_free_env(VCAN_RUN_TIMEOUT="240"), stdout=out,
+                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=300)
+    assert done.returncode == 0, log.read_text()
+    assert time.monotonic() - started < 120
+    assert "tracking error" in log.read_text()

@@ -1,5 +1,6 @@
 // Frame builders and clock helpers for the simulator's tests: the frames the
-// driver sends, spelled out the way the protocol tables give them.
+// driver sends, made with the core's payload builders on the identifiers the
+// protocol tables give (the special commands' bytes written out as listed).
 #pragma once
 
 #include <chrono>

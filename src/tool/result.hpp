@@ -16,12 +16,17 @@ class Value;
 using Members = std::vector<std::pair<std::string, Value>>;  // in insertion order
 using Items = std::vector<Value>;
 
-// null, a boolean, an unsigned or signed integer, a 32-bit float (written as
-// the shortest text that reads back as that float; NaN and infinities as
-// null), text, a list or an object.
+// A CAN id: a number in JSON, "0x011" for a person, as the bus shows it.
+struct CanIdNumber {
+    std::uint16_t id;
+};
+
+// null, a boolean, an unsigned or signed integer, a CAN id, a 32-bit float
+// (written as the shortest text that reads back as that float; NaN and
+// infinities as null), text, a list or an object.
 class Value {
 public:
-    using Variant = std::variant<std::monostate, bool, std::int64_t, float, std::string,
+    using Variant = std::variant<std::monostate, bool, std::int64_t, CanIdNumber, float, std::string,
                                  std::shared_ptr<Items>, std::shared_ptr<Members>>;
 
     Value() = default;
@@ -30,6 +35,8 @@ public:
     Value(int i) : v_(std::int64_t{i}) {}
     Value(std::int64_t i) : v_(i) {}
     Value(std::uint32_t i) : v_(std::int64_t{i}) {}
+    Value(std::uint64_t i) : v_(static_cast<std::int64_t>(i)) {}
+    Value(CanIdNumber id) : v_(id) {}
     Value(float f) : v_(f) {}
     Value(std::string s) : v_(std::move(s)) {}
     Value(const char* s) : v_(std::string(s)) {}
@@ -45,6 +52,9 @@ public:
 private:
     Variant v_;
 };
+
+// "0x011": an id as the bus shows it, the way every id is written for a person.
+std::string id_text(std::uint16_t id);
 
 // One JSON document on one line.
 std::string to_json(const Value& v);

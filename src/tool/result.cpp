@@ -1,5 +1,5 @@
 // Rendering the tool's result tree as JSON and as aligned text.
-#include "tool/json.hpp"
+#include "tool/result.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -48,6 +48,7 @@ void append_json(std::string& out, const Value& v) {
                    [&](std::monostate) { out += "null"; },
                    [&](bool b) { out += b ? "true" : "false"; },
                    [&](std::int64_t i) { out += std::to_string(i); },
+                   [&](CanIdNumber id) { out += std::to_string(id.id); },
                    [&](float f) { out += float_json(f); },
                    [&](const std::string& s) { append_json_string(out, s); },
                    [&](const std::shared_ptr<Items>& items) {
@@ -79,6 +80,7 @@ std::string scalar_text(const Value& v) {
                           [](std::monostate) -> std::string { return "-"; },
                           [](bool b) -> std::string { return b ? "yes" : "no"; },
                           [](std::int64_t i) { return std::to_string(i); },
+                          [](CanIdNumber id) { return id_text(id.id); },
                           [](float f) { return damiao::float_text::shortest(f); },
                           [](const std::string& s) { return s; },
                           [](const std::shared_ptr<Items>& items) {
@@ -148,6 +150,12 @@ void append_text(std::string& out, const Value& v, const std::string& indent) {
 }
 
 }  // namespace
+
+std::string id_text(std::uint16_t id) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%03X", static_cast<unsigned>(id));
+    return buf;
+}
 
 const Items* Value::items() const {
     const auto* p = std::get_if<std::shared_ptr<Items>>(&v_);

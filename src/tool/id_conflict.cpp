@@ -1,0 +1,55 @@
+// The collision rule for CAN ids and master ids, over the core's command identifiers.
+#include "tool/id_conflict.hpp"
+
+#include <algorithm>
+
+#include "damiao/motor_ids.hpp"
+#include "damiao/registers.hpp"
+#include "tool/result.hpp"
+
+namespace velkarin::tool {
+namespace {
+
+using transport::CanId;
+
+bool takes_commands_on(std::uint16_t can_id, CanId id) {
+    return damiao::mode_of_command_id(can_id, id).has_value();
+}
+
+std::string text(CanId id) { return id_text(static_cast<std::uint16_t>(id.value)); }
+
+}  // namespace
+
+std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
+                                       std::span<const MotorIds> others) {
+    const bool new_can = proposed.can_id != now.can_id;
+    const bool new_master = proposed.master_id != now.master_id;
+    const CanId requests = CanId::standard(damiao::registers::kRequestId);
+    const CanId answers_on = damiao::reply_id_of(proposed.master_id);
+    const auto listens_on = damiao::command_ids(proposed.can_id);
+
+    if ((new_can && CanId::standard_low_bits(proposed.can_id) == requests) ||
+        (new_master && answers_on == requests))
+        return text(requests) + " carries register requests";
+    if ((new_can || new_master) && takes_commands_on(proposed.can_id, answers_on))
+        return "the motor would answer on " + text(answers_on) + ", where it takes commands";
+    for (const auto& other : others) {
+        const std::string motor = "motor " + id_text(other.can_id);
+        const CanId other_answers_on = damiao::reply_id_of(other.master_id);
+        if (new_master && answers_on == other_answers_on)
+            return motor + " already answers on " + text(answers_on);
+        if (new_master && takes_commands_on(other.can_id, answers_on))
+            return motor + " listens on " + text(answers_on) + ": the replies would command it";
+        if (!new_can) continue;
+        if (proposed.can_id == other.can_id) return motor + " already has CAN id " + id_text(other.can_id);
+        if (takes_commands_on(proposed.can_id, other_answers_on))
+            return motor + " answers on " + text(other_answers_on) + ", which would command this motor";
+        const auto shared = std::ranges::find_if(
+            listens_on, [&](CanId id) { return takes_commands_on(other.can_id, id); });
+        if (shared != listens_on.end())
+            return motor + " listens on " + text(*shared) + " too: commands for one would reach the other";
+    }
+    return std::nullopt;
+}
+
+}  // namespace velkarin::tool

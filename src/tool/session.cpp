@@ -1,0 +1,74 @@
+// Register reads, identification and command exchanges on the core's driver.
+#include "tool/session.hpp"
+
+#include <string>
+
+
+namespace velkarin::tool {
+namespace {
+
+namespace registers = damiao::registers;
+
+std::string read_of(std::uint8_t reg) {
+    const auto* info = registers::find(reg);
+    return "a read of " + (info != nullptr ? std::string(info->variable) : std::to_string(reg));
+}
+
+}  // namespace
+
+damiao::Damiao Session::motor(std::uint16_t id, std::uint16_t master,
+                              const damiao::MitLimits& limits) const {
+    return damiao::Damiao(id, master, limits, timeout_ms,
+                          damiao::DriverOptions{registers::ReplyRule::AddressedMotor, format});
+}
+
+ToolResult<damiao::RegisterValue> read_register(const Session& s, const damiao::Damiao& motor,
+                                                std::uint8_t reg) {
+    auto v = motor.read_register(s.bus, reg);
+    if (!v) return std::unexpected(failure_of(v.error(), motor.motor_id(), read_of(reg), s.timeout()));
+    return *v;
+}
+
+ToolResult<std::optional<damiao::RegisterValue>> read_if_answered(const Session& s,
+                                                                  const damiao::Damiao& motor,
+                                                                  std::uint8_t reg) {
+    auto v = read_register(s, motor, reg);
+    if (v) return std::optional(*v);
+    if (v.error().kind == Failure::Kind::NoAnswer) return std::optional<damiao::RegisterValue>{};
+    return std::unexpected(std::move(v.error()));
+}
+
+// The master id a motor is built with here does not matter: a read of MST_ID
+// is matched on the identifier its value names.
+ToolResult<std::uint16_t> read_master_id(const Session& s, std::uint16_t id) {
+    auto v = read_register(s, s.motor(id), registers::MST_ID);
+    if (!v) return std::unexpected(std::move(v.error()));
+    return static_cast<std::uint16_t>(std::get<std::uint32_t>(*v));
+}
+
+ToolResult<damiao::Damiao> identify(const Session& s, std::uint16_t id,
+                                    std::optional<std::uint16_t> master) {
+    if (!master) {
+        auto m = read_master_id(s, id);
+        if (!m) return std::unexpected(std::move(m.error()));
+        master = *m;
+    }
+    const auto motor = s.motor(id, *master);
+    float ranges[3] = {};
+    const registers::Number numbers[3] = {registers::PMAX, registers::VMAX, registers::TMAX};
+    for (int i = 0; i < 3; ++i) {
+        auto v = read_register(s, motor, numbers[i]);
+        if (!v) return std::unexpected(std::move(v.error()));
+        ranges[i] = std::get<float>(*v);
+    }
+    return s.motor(id, *master, damiao::mit::firmware_limits(ranges[0], ranges[1], ranges[2]));
+}
+
+ToolResult<damiao::MotorState> exchange(const Session& s, const damiao::Damiao& motor,
+                                        const damiao::Command& command, std::string_view what) {
+    auto state = motor.command(s.bus, command);
+    if (!state) return std::unexpected(failure_of(state.error(), motor.motor_id(), what, s.timeout()));
+    return *state;
+}
+
+}  // namespace velkarin::tool
