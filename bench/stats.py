@@ -85,8 +85,26 @@ class Row:
         return {kind: median(r[f"{kind}_switches"] / r["iterations"] for r in self.plain)
                 for kind in ("voluntary", "involuntary")}
 
+    def missed(self) -> float | None:
+        """For a row paced by a ticker: per run, the ticks that passed without a wait as a
+        fraction of all ticks, the median over the runs; None for rows that are not paced."""
+        runs = [r for r in self.plain + self.stamped if "overruns" in r]
+        if not runs:
+            return None
+        return median(r["overruns"] / (r["iterations"] + r["overruns"]) for r in runs)
+
+    def sim_cpu_us(self) -> Spread | None:
+        """CPU time the simulators used per iteration, over the plain runs (None: not measured)."""
+        runs = [r for r in self.plain if "sim_cpu_ns" in r]
+        if not runs:
+            return None
+        return Spread.of(r["sim_cpu_ns"] / r["iterations"] / 1e3 for r in runs)
+
     def summary(self) -> dict:
+        sim_cpu = self.sim_cpu_us()
         return {
+            "missed_ticks": self.missed(),
+            "sim_cpu_us_per_iteration": sim_cpu.as_dict() if sim_cpu else None,
             "name": self.name,
             "responder": self.responder,
             "round_trips_per_s": self.rate().as_dict(),

@@ -3,8 +3,10 @@ the long runs (memory and descriptors after many commands, callgrind profiles) t
 process of their own.
 
     worker.py soak --count N [--iface vcan0] [--responder LIB.so]
-    worker.py callgrind {velkarin,python-can,velkarin-six} --count N [--toggle LIB.so]
+    worker.py callgrind {velkarin,python-can,velkarin-six,velkarin-group} --count N [--toggle LIB.so]
     worker.py rate --count N [--toggle LIB.so]
+    worker.py pipe --count N
+    worker.py timer --count N
 
 Every subcommand prints one JSON object on stdout; progress goes to stderr.
 """
@@ -25,6 +27,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import velkarin
+import velkarin_group
 
 # The setpoint every MIT contender sends: the same 8 bytes on the wire for all of them.
 SETPOINT = (0.5, 0.0, 20.0, 0.5, 0.0)  # q, dq, kp, kd, tau
@@ -101,8 +104,12 @@ class Motor:
     master_id: int
 
 
-# The six motors of the cycle rows: CAN id i, master id 0x10 + i.
-SIX = [Motor(i, 0x10 + i) for i in range(1, 7)]
+def motors(n: int) -> list[Motor]:
+    """The motors of a bus in the cycle rows: CAN id i, master id 0x10 + i, for i in 1..n."""
+    return [Motor(i, 0x10 + i) for i in range(1, n + 1)]
+
+
+SIX = motors(6)
 SIX_CYCLE = "velkarin, 6 motors one after another"
 
 
@@ -160,6 +167,54 @@ def contender(name: str, iface: str, motor: Motor) -> Iterator[tuple[Callable[..
         yield d.control, (bus, control_setpoint(name.removeprefix("velkarin control ")))
     else:
         raise ValueError(f"unknown contender {name!r}")
+
+
+@contextlib.contextmanager
+def cycle_contender(kind: str, ifaces: list[str], per_bus: int, fd: bool,
+                    rate_hz: float | None) -> Iterator[tuple[Callable[[], Any], Any]]:
+    """One MIT command to motors 1..per_bus of every bus per call: `python` one motor after
+    another (Damiao.mit_control, classic frames), `group` one MotorGroup round over all of them
+    (FD frames with bit-rate switch when `fd`). With `rate_hz`, each call then waits for the
+    next tick of a Ticker at that rate. Yields the call and the Ticker (or None)."""
+    buses = [velkarin.SocketCanTransport(iface) for iface in ifaces]
+    members = [(bus, velkarin.Damiao(m.motor_id, m.master_id, timeout_ms=TIMEOUT_MS))
+               for bus in buses for m in motors(per_bus)]
+    sp = velkarin.MitSetpoint(*SETPOINT)
+    if kind == "group":
+        group = velkarin_group.MotorGroup(members, fd=fd)
+        setpoints = [sp] * len(members)
+
+        def command() -> None:
+            group.mit_control(setpoints)
+    elif kind == "python" and not fd:
+        def command() -> None:
+            for bus, d in members:
+                d.mit_control(bus, sp)
+    else:
+        raise ValueError(f"no cycle contender {kind!r} (fd={fd})")
+    if rate_hz is None:
+        yield command, None
+        return
+    ticker = velkarin_group.Ticker(rate_hz)
+
+    def paced() -> None:
+        command()
+        ticker.wait()
+
+    yield paced, ticker
+
+
+def cycle_run(kind: str, ifaces: list[str], per_bus: int, fd: bool, rate_hz: float | None,
+              iterations: int, warmup: int, stamped: bool) -> dict:
+    """One measured run of a cycle contender; a paced run also counts the ticks it missed."""
+    with cycle_contender(kind, ifaces, per_bus, fd, rate_hz) as (call, ticker):
+        for _ in range(warmup):
+            call()
+        before = ticker.overruns if ticker else 0
+        r = measure(call, (), iterations, 0, stamped)
+        if ticker:
+            r["overruns"] = ticker.overruns - before
+        return r
 
 
 def run(name: str, iface: str, motor: Motor, iterations: int, warmup: int, stamped: bool) -> dict:
@@ -241,12 +296,17 @@ def soak(count: int, iface: str, motor: Motor, responder: str | None) -> dict:
 
 
 def callgrind_loop(which: str, count: int, iface: str, motor: Motor, toggle_lib: str) -> dict:
-    """`count` commands (six-motor cycles for velkarin-six) of one contender with callgrind
-    collecting only around the loop (collection starts off: valgrind --collect-atstart=no)."""
+    """`count` commands (six-motor cycles for velkarin-six and velkarin-group) of one contender
+    with callgrind collecting only around the loop (valgrind --collect-atstart=no)."""
     toggler = InprocResponder(toggle_lib)
-    name = {"velkarin": "velkarin mit_control", "python-can": "python-can",
-            "velkarin-six": SIX_CYCLE}[which]
-    with contender(name, iface, motor) as (call, args):
+    with contextlib.ExitStack() as stack:
+        if which == "velkarin-group":
+            call, _ = stack.enter_context(cycle_contender("group", [iface], len(SIX), False, None))
+            args: tuple = ()
+        else:
+            name = {"velkarin": "velkarin mit_control", "python-can": "python-can",
+                    "velkarin-six": SIX_CYCLE}[which]
+            call, args = stack.enter_context(contender(name, iface, motor))
         for _ in range(50):
             call(*args)
         toggler.toggle_callgrind()
@@ -276,6 +336,53 @@ def instruction_rate(count: int, toggle_lib: str | None) -> dict:
     return {"count": count, "ns_per_iteration": (t1 - t0) / count}
 
 
+def pipe_round_trip(count: int) -> dict:
+    """One byte to a child process over a pipe and back over another, `count` times: two
+    wake-ups of a blocked process and four system calls per round trip, the least any request
+    answered by another process costs on this machine."""
+    to_child, from_parent = os.pipe()
+    from_child, to_parent = os.pipe()
+    warmup = 100
+    pid = os.fork()
+    if pid == 0:
+        try:
+            for _ in range(warmup + count):
+                os.write(to_parent, os.read(to_child, 1))
+        finally:
+            os._exit(0)
+    try:
+        for _ in range(warmup):
+            os.write(from_parent, b"x")
+            os.read(from_child, 1)
+        t0 = time.perf_counter_ns()
+        for _ in range(count):
+            os.write(from_parent, b"x")
+            os.read(from_child, 1)
+        elapsed = time.perf_counter_ns() - t0
+    finally:
+        os.waitpid(pid, 0)
+        for fd in (to_child, from_parent, from_child, to_parent):
+            os.close(fd)
+    return {"count": count, "round_trip_us": elapsed / count / 1e3}
+
+
+def timer_overshoot(count: int, wait_us: float = 100.0) -> dict:
+    """How much later than asked a timed wait of `wait_us` returns (the median of `count`),
+    with the timer slack at 1 ns as velkarin-sim sets it: what a simulator that sleeps until a
+    reply is due adds to that reply."""
+    import select
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(29, 1, 0, 0, 0)  # PR_SET_TIMERSLACK
+    late = []
+    for _ in range(count):
+        t0 = time.perf_counter_ns()
+        select.select([], [], [], wait_us / 1e6)
+        late.append((time.perf_counter_ns() - t0) / 1e3 - wait_us)
+    late.sort()
+    return {"count": count, "wait_us": wait_us, "overshoot_us": late[len(late) // 2]}
+
+
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = p.add_subparsers(dest="cmd", required=True)
@@ -283,12 +390,16 @@ def main(argv: list[str] | None = None) -> int:
     s.add_argument("--count", type=int, default=1_000_000)
     s.add_argument("--responder", help="inproc_responder library: answer from a native thread")
     c = sub.add_parser("callgrind")
-    c.add_argument("which", choices=["velkarin", "python-can", "velkarin-six"])
+    c.add_argument("which", choices=["velkarin", "python-can", "velkarin-six", "velkarin-group"])
     c.add_argument("--count", type=int, default=2000)
     c.add_argument("--toggle", required=True, help="inproc_responder library (callgrind toggle)")
     r = sub.add_parser("rate")
     r.add_argument("--count", type=int, default=1_000_000)
     r.add_argument("--toggle", help="inproc_responder library (callgrind toggle)")
+    pipe = sub.add_parser("pipe")
+    pipe.add_argument("--count", type=int, default=2000)
+    timer = sub.add_parser("timer")
+    timer.add_argument("--count", type=int, default=1000)
     for q in (s, c):
         q.add_argument("--iface", default="vcan0")
         q.add_argument("--motor-id", type=lambda v: int(v, 0), default=1)
@@ -296,6 +407,10 @@ def main(argv: list[str] | None = None) -> int:
     a = p.parse_args(argv)
     if a.cmd == "rate":
         print(json.dumps(instruction_rate(a.count, a.toggle)), flush=True)
+        return 0
+    if a.cmd in ("pipe", "timer"):
+        out = pipe_round_trip(a.count) if a.cmd == "pipe" else timer_overshoot(a.count)
+        print(json.dumps(out), flush=True)
         return 0
     motor = Motor(a.motor_id, a.master_id)
     if a.cmd == "soak":

@@ -8,6 +8,7 @@ include(CMakePackageConfigHelpers)
 set(VELKARIN_PUBLIC_HEADERS
   transport/can_frame.hpp
   transport/duration.hpp
+  transport/frame_bits.hpp
   transport/socketcan_backend.hpp
   transport/transport.hpp
   transport/transport_error.hpp

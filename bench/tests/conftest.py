@@ -35,7 +35,7 @@ def vcan0() -> str:
 
 @pytest.fixture
 def native() -> Path:
-    for name in ("floor", "libinproc_responder.so", "cpp/cycle"):
+    for name in ("floor", "libinproc_responder.so", "cpp/cycle", "cpp/wire_bits"):
         if not (BUILD / name).exists():
             pytest.skip(f"{BUILD / name} not built: bench/run builds it")
     return BUILD

@@ -1,12 +1,14 @@
 """The benchmark's native helpers on a real virtual bus: the in-process responder answers its
-motor and only its motor, the floor really completes one exchange per command, and the C++
-cycle contenders complete one six-motor cycle per iteration against velkarin-sim."""
+motor and only its motor, the floor really completes one exchange per command, the C++
+cycle contenders complete one six-motor cycle per iteration against velkarin-sim, and the wire
+limits' bit counts are those can-utils' canbusload counts on the bus."""
 
 from __future__ import annotations
 
 import json
 import shutil
 import subprocess
+import time
 
 import can
 import pytest
@@ -114,3 +116,26 @@ def test_cycle_program_commands_all_six_motors_each_cycle(native, vcan0, mode):
     assert len(r["lat_ns"]) == 30 and min(r["lat_ns"]) > 0
     assert sum(r["lat_ns"]) <= r["wall_ns"]
 
+
+
+@pytest.mark.skipif(shutil.which("canbusload") is None, reason="needs can-utils (bench/run installs it)")
+def test_wire_bits_counts_classic_frames_as_canbusload_does(native, vcan0):
+    frames = ["001#7FFF7FF0000007FF", "011#117FFF7FF7FF1E28", "000#0000000000000000", "7FF#",
+              "555#5555555555555555", "123#DEADBEEF", "01ABCDEF#0102030405060708"]
+    ours = subprocess.run([str(native / "cpp" / "wire_bits"), "--bitrate", "1000000"],
+                          input="\n".join(frames), capture_output=True, text=True, timeout=30)
+    assert ours.returncode == 0, ours.stderr
+    # canbusload -e prints, once a second, the exact bits (stuff bits included) it saw.
+    load = subprocess.Popen(["stdbuf", "-oL", "canbusload", "-e", f"{vcan0}@1000000"],
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        time.sleep(1.5)
+        for f in frames:
+            subprocess.run(["cansend", vcan0, f], check=True, timeout=10)
+        time.sleep(2.5)
+    finally:
+        load.terminate()
+        seen = load.communicate(timeout=10)[0]
+    lines = [line.split() for line in seen.splitlines() if line.strip().startswith(f"{vcan0}@")]
+    assert sum(int(w[1]) for w in lines) == len(frames)
+    assert sum(int(w[2]) for w in lines) == json.loads(ours.stdout)["bits"]

@@ -62,7 +62,7 @@ constexpr std::array<RegisterInfo, 45> kTable{{
     {V_BW, "V_BW", "Speed loop filter bandwidth", RW, F32, range(open(0.0), open(500.0))},
     {IQ_c1, "IQ_c1", "Current loop enhancement coefficient", RW, F32, range(closed(100.0), closed(10000.0))},
     {VL_c1, "VL_c1", "Speed loop enhancement coefficient", RW, F32, range(open(0.0), closed(10000.0))},
-    {can_br, "can_br", "CAN bit rate code", RW, U32, range(closed(0), closed(4))},
+    {can_br, "can_br", "CAN bit rate code", RW, U32, range(closed(0), closed(9))},
     {sub_ver, "sub_ver", "Sub-version", RO, U32, kUndocumented},
     {u_off, "u_off", "U-phase offset", RO, F32, kUndocumented},
     {v_off, "v_off", "V-phase offset", RO, F32, kUndocumented},

@@ -7,6 +7,7 @@
 
 #include "sim/console.hpp"
 #include "cli/text.hpp"
+#include "damiao/bit_rates.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 
 namespace velkarin::sim {
@@ -60,10 +61,27 @@ std::expected<MotorSetup, std::string> parse_motor(std::string_view s) {
     return setup;
 }
 
+// The can_br code whose rates are the bus's: the motors start at it, since a
+// motor at any other code could not talk on that bus.
+std::optional<std::uint32_t> code_of(const transport::BusRates& bus) {
+    for (std::uint32_t code = 0; code < damiao::kBitRateCodes.size(); ++code)
+        if (const auto r = damiao::kBitRateCodes[code]; r.nominal == bus.nominal && r.data == bus.data)
+            return code;
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> parse_rate(std::optional<std::string_view> v) {
+    const auto n = v ? cli::parse_uint(*v) : std::nullopt;
+    if (!n || *n == 0 || *n > 100'000'000) return std::nullopt;
+    return static_cast<std::uint32_t>(*n);
+}
+
 }  // namespace
 
 std::expected<Options, Failure> parse_args(std::span<const std::string_view> args) {
     Options o;
+    std::optional<std::uint32_t> bitrate, dbitrate;
+    std::optional<std::chrono::microseconds> latency;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const auto flag = args[i];
         auto value = [&]() -> std::optional<std::string_view> {
@@ -128,6 +146,15 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
             const auto s = v ? status_fault_by_name(*v) : std::nullopt;
             if (!s) return needs("one of " + status_fault_names());
             o.sim.fault = *s;
+        } else if (flag == "--bitrate" || flag == "--dbitrate") {
+            const auto r = parse_rate(value());
+            if (!r) return needs("a bit rate in bit/s");
+            (flag == "--bitrate" ? bitrate : dbitrate) = *r;
+        } else if (flag == "--latency-us") {
+            const auto v = value();
+            const auto us = v ? cli::parse_uint(*v) : std::nullopt;
+            if (!us || *us > 1'000'000) return needs("microseconds 0..1000000");
+            latency = std::chrono::microseconds(*us);
         } else if (flag == "--seed") {
             const auto v = value();
             const auto n = v ? cli::parse_uint(*v) : std::nullopt;
@@ -138,6 +165,19 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
         }
     }
     if (o.iface.empty()) return fail("--iface is required");
+    if ((dbitrate || latency) && !bitrate)
+        return fail(std::string(dbitrate ? "--dbitrate" : "--latency-us") + " needs --bitrate");
+    if (bitrate) {
+        const transport::BusRates rates{*bitrate, dbitrate.value_or(0)};
+        const auto code = code_of(rates);
+        if (!code)
+            return fail("no can_br code runs at " + std::to_string(rates.nominal) +
+                        (rates.data ? "/" + std::to_string(rates.data) : std::string()) +
+                        " bit/s: classic 125000 200000 250000 500000 1000000, or 1000000 with"
+                        " --dbitrate 2000000 2500000 3200000 4000000 5000000");
+        o.sim.can_br = *code;
+        o.sim.wire = WireTiming{rates, latency.value_or(kDefaultLatency)};
+    }
     if (o.sim.motors.empty()) return fail("at least one --motor is required");
     for (std::size_t i = 0; i < o.sim.motors.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
@@ -170,6 +210,14 @@ std::string usage() {
            "  --seed N             seed of the reply-drop generator (default 1)\n"
            "  --flash FILE         the motors' flash: read at start (stored ids and settings\n"
            "                       win over --motor), written at every store request\n"
+           "\n"
+           "Wire time (without it, replies leave at once, as vcan has no bit time):\n"
+           "  --bitrate BPS        hold every reply until a bus at BPS could have carried it\n"
+           "                       and the commands before it; motors start at the can_br\n"
+           "                       code of these rates\n"
+           "  --dbitrate BPS       the data rate of CAN FD frames with bit-rate switch\n"
+           "  --latency-us US      a motor's time from a command's end to its answer\n"
+           "                       (default " + std::to_string(kDefaultLatency.count()) + ")\n"
            "\n"
            "Faults, for every motor (per motor at run time, see below):\n"
            "  --drop FRACTION      lose that fraction of replies\n"

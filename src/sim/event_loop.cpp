@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <array>
@@ -151,6 +152,9 @@ int run(const Options& options) {
         return 2;
     }
     const sigset_t wait_mask = install_signals();
+    // A reply is due at an exact time (its delay, or its end on a wire-timed bus): the 50 us
+    // of timer slack a thread has by default would send each one up to that much later.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     Simulator sim(config, Clock::now());
 
     std::fprintf(stdout, "velkarin-sim ready on %s: %zu motor(s)\n", options.iface.c_str(),

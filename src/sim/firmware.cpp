@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "damiao/bit_rates.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "damiao/motor_ids.hpp"
 #include "damiao/special_commands.hpp"
@@ -81,8 +82,18 @@ std::uint8_t Firmware::t_rotor() const {
     return whole_degrees(t);
 }
 
+void Firmware::apply_bit_rate() { running_can_br_ = regs_.as_uint(registers::can_br); }
+
+bool Firmware::runs_fd() const {
+    const auto rates = damiao::bit_rates_of(running_can_br_);
+    return rates && rates->data != 0;
+}
+
+// A motor at a classic code has a classic CAN controller, which takes no FD
+// frame; one at an FD code takes both kinds.
 bool Firmware::addressed(const CanFrame& frame) const {
-    if (frame.fd || frame.id.kind != CanId::Kind::Standard || frame.size() != 8) return false;
+    if (frame.id.kind != CanId::Kind::Standard || frame.size() != 8) return false;
+    if (frame.fd && !runs_fd()) return false;
     if (frame.id == CanId::standard(registers::kRequestId))
         return registers::parse_request(frame.data())->motor_id == can_id();
     return damiao::mode_of_command_id(can_id(), frame.id).has_value();
@@ -91,8 +102,14 @@ bool Firmware::addressed(const CanFrame& frame) const {
 std::optional<CanFrame> Firmware::handle(const CanFrame& frame, TimePoint now) {
     advance(now);
     last_frame_ = now;
-    if (frame.id == CanId::standard(registers::kRequestId)) return handle_register(frame);
-    return handle_command(frame, *damiao::mode_of_command_id(can_id(), frame.id));
+    auto answer = frame.id == CanId::standard(registers::kRequestId)
+                      ? handle_register(frame)
+                      : handle_command(frame, *damiao::mode_of_command_id(can_id(), frame.id));
+    if (answer) {
+        answer->fd = frame.fd;
+        answer->brs = frame.fd && frame.brs;
+    }
+    return answer;
 }
 
 std::optional<CanFrame> Firmware::handle_command(const CanFrame& frame, ControlMode mode) {

@@ -48,15 +48,26 @@ public:
     Firmware(const MotorModel& model, std::uint16_t can_id, std::uint16_t master_id,
              std::uint8_t control_mode, double rate_hz, TimePoint now);
 
-    // Whether the firmware listens to `frame`: a classic, standard-id frame
-    // of 8 bytes on its id plus 0x000/0x100/0x200/0x300, or a register
-    // request on 0x7FF whose bytes 0-1 (all 16 bits) equal its CAN id.
+    // Whether the firmware listens to `frame`: a standard-id frame of 8
+    // bytes on its id plus 0x000/0x100/0x200/0x300, or a register request on
+    // 0x7FF whose bytes 0-1 (all 16 bits) equal its CAN id; classic, or
+    // CAN FD once the motor runs at an FD bit rate code.
     bool addressed(const CanFrame& frame) const;
+
+    // The motor takes up the can_br it holds now, as a real one does when
+    // it powers up: called at start. A later write of can_br changes the
+    // register (and what a store keeps) but not the bus until the next start.
+    void apply_bit_rate();
+    // The can_br code the motor runs at, and whether that code is CAN FD.
+    std::uint32_t running_can_br() const { return running_can_br_; }
+    bool runs_fd() const;
 
     // Brings the body up to `now`, acts on `frame` and returns the answer:
     // a feedback frame for every command frame (also one for a mode other
     // than register 10's, which is not acted on), a register reply for a
     // known register, nothing for an unknown register or unknown request.
+    // The answer has the command's format: CAN FD, with its bit-rate switch,
+    // for an FD command; classic for a classic one.
     // The frame must be addressed to this motor.
     std::optional<CanFrame> handle(const CanFrame& frame, TimePoint now);
 
@@ -112,6 +123,7 @@ private:
     ActiveSetpoint setpoint_;
     bool enabled_ = false;
     bool store_requested_ = false;
+    std::uint32_t running_can_br_ = kDefaultCanBr;
     std::optional<Status> fault_;
     double t_mos_ = kAmbientCelsius;
     double t_rotor_ = kAmbientCelsius;

@@ -44,7 +44,7 @@ RegisterFile::RegisterFile(const MotorModel& model, std::uint16_t can_id,
     set_float(registers::V_BW, 100.0f);
     set_float(registers::IQ_c1, 1000.0f);
     set_float(registers::VL_c1, 500.0f);
-    set_raw(registers::can_br, 4);           // 1 Mbit/s
+    set_raw(registers::can_br, kDefaultCanBr);
     set_raw(registers::sub_ver, 0);
     for (const auto n : {registers::u_off, registers::v_off, registers::k1, registers::k2,
                          registers::m_off})

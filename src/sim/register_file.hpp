@@ -18,6 +18,8 @@ namespace registers = damiao::registers;
 
 // The software version the simulated firmware reports in sw_ver.
 inline constexpr std::uint32_t kSoftwareVersion = 5013;
+// can_br as motors ship: classic CAN at 1 Mbit/s.
+inline constexpr std::uint32_t kDefaultCanBr = 4;
 
 class RegisterFile {
 public:

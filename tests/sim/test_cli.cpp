@@ -56,6 +56,21 @@ TEST(Args, DefaultsOfAMinimalCommandLine) {
     EXPECT_EQ(o->sim.timeout_counts, 0u);
 }
 
+// The bus's rates pick the can_br code the motors start at; without them the
+// bus has no wire time and the motors start at 1 Mbit/s classic.
+TEST(Args, BitRatesTimeTheWireAndSetTheStartCode) {
+    const auto fd = parse({"--iface", "v", "--motor", "1:2:dm4310", "--bitrate", "1000000",
+                           "--dbitrate", "5000000", "--latency-us", "250"});
+    ASSERT_TRUE(fd && fd->sim.wire);
+    EXPECT_EQ(fd->sim.wire->rates, (transport::BusRates{1'000'000, 5'000'000}));
+    EXPECT_EQ(fd->sim.wire->latency, 250us);
+    EXPECT_EQ(fd->sim.can_br, 9u);
+    EXPECT_EQ(parse({"--iface", "v", "--motor", "1:2:dm4310", "--bitrate", "250000"})->sim.can_br, 2u);
+    const auto plain = parse({"--iface", "v", "--motor", "1:2:dm4310"});
+    EXPECT_FALSE(plain->sim.wire);
+    EXPECT_EQ(plain->sim.can_br, 4u);
+}
+
 TEST(Args, HelpWinsAnywhere) {
     for (const auto& argv : std::vector<std::vector<std::string_view>>{
              {"--help"}, {"--iface", "vcan0", "-h"}, {"--iface", "vcan0", "--help", "--x"}}) {
@@ -102,7 +117,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"unknown_fault", {"--iface", "v", "--motor", "1:2:dm4310", "--fault", "fire"},
                 "mosfet-over-temperature"},
         BadCase{"unknown_flag", {"--iface", "v", "--motor", "1:2:dm4310", "--fast"},
-                "unknown argument '--fast'"}),
+                "unknown argument '--fast'"},
+        BadCase{"rate_no_motor_runs_at", {"--iface", "v", "--motor", "1:2:dm4310", "--bitrate",
+                                          "800000"}, "no can_br code runs at 800000 bit/s"},
+        BadCase{"latency_alone", {"--iface", "v", "--motor", "1:2:dm4310", "--latency-us", "5"},
+                "--latency-us needs --bitrate"}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 // --- console -----------------------------------------------------------------

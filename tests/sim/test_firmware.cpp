@@ -327,6 +327,22 @@ TEST(RegisterWrite, NewIdsTakeEffectAtOnce) {
     EXPECT_EQ(r->data()[0], 0x15);
 }
 
+// can_br takes effect at the next start: until then a motor moved to an FD
+// code keeps its classic controller, which takes no FD frame; afterwards an
+// FD command gets an FD answer with its bit-rate switch.
+TEST(RegisterWrite, BitRateCodeTakesEffectAtTheNextStart) {
+    auto fw = make();
+    ASSERT_EQ(reply_value(*fw.handle(write_reg(1, registers::can_br, 9), kT0)), 9u);
+    EXPECT_EQ(reply_value(*fw.handle(write_reg(1, registers::can_br, 10), kT0)), 9u);
+    auto fd = with_fd(enable(1));
+    fd.brs = true;
+    EXPECT_FALSE(fw.addressed(fd));
+    fw.apply_bit_rate();
+    ASSERT_TRUE(fw.addressed(fd));
+    const auto r = fw.handle(fd, kT0);
+    EXPECT_TRUE(r && r->fd && r->brs);
+}
+
 TEST(RegisterWrite, MappingRangesChangeTheFeedbackPacking) {
     auto fw = make(3);
     auto now = kT0;
