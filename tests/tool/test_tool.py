@@ -192,11 +192,23 @@ def test_an_id_change_saved_to_flash_survives_a_restart(start_sim, tmp_path):
     assert "motor 0x001 did not answer" in failure(tool("get", "1", "MST_ID"), 1)
 
 
-def test_can_br_says_what_the_interface_must_become(start_sim):
-    start_sim(M1)
-    done = tool("--json", "set", "1", "can_br", "3")
-    assert done.returncode == 0 and json.loads(done.stdout) == {"can_br": 3}
-    assert "bitrate 500000" in done.stderr
+def test_a_motor_moved_to_can_fd_answers_fd_frames_once_stored_and_restarted(start_sim, raw_peer,
+                                                                           tmp_path):
+    flash = str(tmp_path / "flash")
+    first = start_sim(M1, options=("--flash", flash))
+    done = tool("--json", "set", "1", "can_br", "9", "--save")
+    assert done.returncode == 0 and json.loads(done.stdout) == {"can_br": 9}
+    steps = done.stderr
+    assert "store it" not in steps  # --save stored it already
+    for step in ("power-cycle", "type can bitrate 1000000 dbitrate 5000000 fd on", "--fd scan",
+                 "10,000"):
+        assert step in steps, steps
+    assert first.stop() == 0
+    start_sim(M1, options=("--flash", flash))
+    frames_on(raw_peer)
+    assert tool_json("--fd", "get", "1", "can_br") == {"can_br": 9}
+    replies = [f for f in frames_on(raw_peer) if f.can_id == 0x11]
+    assert replies and all(f.fd for f in replies)
 
 
 def test_a_silent_motor_exits_1_with_one_line(start_sim):
