@@ -4,16 +4,20 @@
 #     depend on nothing but the kernel;
 #   Python modules: libstdc++ and libgcc linked statically; the C library stays shared (the
 #     interpreter's own), held down to glibc 2.17's symbols by src/runtime/glibc_floor.cpp.
-add_link_options(-static-libstdc++ -static-libgcc)
+if(VELKARIN_STATIC_RUNTIME)
+  add_link_options(-static-libstdc++ -static-libgcc)
+endif()
 
-add_library(velkarin_glibc_floor OBJECT ${PROJECT_SOURCE_DIR}/src/runtime/glibc_floor.cpp)
+# Built only for what links it: the release modules, and tests/runtime.
+add_library(velkarin_glibc_floor OBJECT EXCLUDE_FROM_ALL
+  ${PROJECT_SOURCE_DIR}/src/runtime/glibc_floor.cpp)
 set_target_properties(velkarin_glibc_floor PROPERTIES CXX_VISIBILITY_PRESET hidden)
 # Before glibc 2.34 the pthread functions the floor forwards to live in libpthread.so.0.
 target_link_libraries(velkarin_glibc_floor INTERFACE
   "-Wl,--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state")
 
-# Applied once every target exists, to each executable and module of the directory tree, so
-# that a module or program added anywhere later gets the same treatment.
+# Applied in release builds once every target exists, to each executable and module of the
+# directory tree, so that a module or program added anywhere later gets the same treatment.
 function(velkarin_static_runtime directory)
   get_property(targets DIRECTORY ${directory} PROPERTY BUILDSYSTEM_TARGETS)
   foreach(target IN LISTS targets)
