@@ -26,8 +26,6 @@ function(velkarin_static_runtime directory)
       target_link_options(${target} PRIVATE -static)
     elseif(type STREQUAL "MODULE_LIBRARY" OR type STREQUAL "SHARED_LIBRARY")
       target_link_libraries(${target} PRIVATE velkarin_glibc_floor)
-      # The static archives' symbols (libstdc++'s operator new, the core's API) stay inside.
-      target_link_options(${target} PRIVATE "LINKER:--exclude-libs,ALL")
     endif()
   endforeach()
   get_property(subdirectories DIRECTORY ${directory} PROPERTY SUBDIRECTORIES)

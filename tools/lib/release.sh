@@ -70,10 +70,11 @@ with open(sys.argv[1], "rb") as f:
     [[ $where == "$venv_dir"/lib/* ]] || fail "velkarin imports from $where, not from $venv_dir"
 }
 
-# run_wheel_tests VENV: tests/python and tests/tool against VENV's velkarin and its programs
-# (first on PATH); needs the bus. -P keeps the checkout's folder off sys.path.
+# run_wheel_tests VENV: the Python tests (pyproject.toml's testpaths: tests/python, tests/group,
+# tests/tool, ...) against VENV's modules and programs (first on PATH); needs the bus. -P keeps
+# the checkout's folder off sys.path.
 run_wheel_tests() {
     local venv_dir=$1
-    PATH=$venv_dir/bin:$PATH "$venv_dir/bin/python" -P -m pytest -q -p no:cacheprovider \
-        -m "not harness_host" "$root/tests/python" "$root/tests/tool"
+    (cd "$root" && PATH=$venv_dir/bin:$PATH "$venv_dir/bin/python" -P -m pytest -q \
+        -p no:cacheprovider -m "not harness_host")
 }
