@@ -7,7 +7,8 @@
 //   __libc_single_threaded (2.32)      always 0: the library then takes its atomic paths
 //   _dl_find_object (2.35)             the unwinder's lookup of a program counter's unwind table,
 //                                      answered with dl_iterate_phdr as the unwinder did before
-//   pthread_once, __pthread_key_create forwarded to the versions every glibc has (2.34 moved
+//   pthread_once, __pthread_key_create, pthread_mutex_trylock
+//                                      forwarded to the versions every glibc has (2.34 moved
 //                                      them into libc.so.6 under a new version)
 //   getentropy (2.25), arc4random (2.36)  std::random_device's sources (linked with the string
 //                                      code, never called by the module), on the getrandom call
@@ -41,8 +42,10 @@ VELKARIN_HIDDEN char __libc_single_threaded = 0;
 // The same functions under the versions that every glibc exports.
 int velkarin_base_pthread_once(pthread_once_t* once, void (*init)());
 int velkarin_base_pthread_key_create(pthread_key_t* key, void (*destroy)(void*));
+int velkarin_base_pthread_mutex_trylock(pthread_mutex_t* mutex);
 __asm__(".symver velkarin_base_pthread_once, pthread_once@" VELKARIN_GLIBC_BASE);
 __asm__(".symver velkarin_base_pthread_key_create, __pthread_key_create@" VELKARIN_GLIBC_BASE);
+__asm__(".symver velkarin_base_pthread_mutex_trylock, pthread_mutex_trylock@" VELKARIN_GLIBC_BASE);
 
 VELKARIN_HIDDEN int pthread_once(pthread_once_t* once, void (*init)()) {
     return velkarin_base_pthread_once(once, init);
@@ -50,6 +53,11 @@ VELKARIN_HIDDEN int pthread_once(pthread_once_t* once, void (*init)()) {
 
 VELKARIN_HIDDEN int __pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
     return velkarin_base_pthread_key_create(key, destroy);
+}
+
+// std::mutex::try_lock.
+VELKARIN_HIDDEN int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
+    return velkarin_base_pthread_mutex_trylock(mutex);
 }
 
 }  // extern "C"

@@ -66,11 +66,15 @@ TEST(GlibcFloor, ExceptionsUnwindThroughSeveralFramesAndAreCaught) {
 pthread_once_t once = PTHREAD_ONCE_INIT;
 int once_runs = 0;
 
-TEST(GlibcFloor, ForwardsPthreadOnceAndKeepsTheLibraryOnItsAtomicPaths) {
+TEST(GlibcFloor, ForwardsThePthreadCallsAndKeepsTheLibraryOnItsAtomicPaths) {
     auto init = [] { ++once_runs; };
     ASSERT_EQ(pthread_once(&once, init), 0);
     ASSERT_EQ(pthread_once(&once, init), 0);
     EXPECT_EQ(once_runs, 1);
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    ASSERT_EQ(pthread_mutex_trylock(&mutex), 0);
+    EXPECT_EQ(pthread_mutex_trylock(&mutex), EBUSY);
+    EXPECT_EQ(pthread_mutex_unlock(&mutex), 0);
     EXPECT_EQ(__libc_single_threaded, 0);
 }
 
