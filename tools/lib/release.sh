@@ -75,6 +75,5 @@ with open(sys.argv[1], "rb") as f:
 # the checkout's folder off sys.path.
 run_wheel_tests() {
     local venv_dir=$1
-    (cd "$root" && PATH=$venv_dir/bin:$PATH "$venv_dir/bin/python" -P -m pytest -q \
-        -p no:cacheprovider -m "not harness_host")
+    (cd "$root" && PATH=$venv_dir/bin:$PATH "$venv_dir/bin/python" -P -m pytest -m "not harness_host")
 }
