@@ -58,3 +58,5 @@ string(REGEX REPLACE "/$" "" VELKARIN_PC_TO_PREFIX "${VELKARIN_PC_TO_PREFIX}")
 configure_file(cmake/velkarin.pc.in ${PROJECT_BINARY_DIR}/velkarin.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/velkarin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT velkarin_library)
+
+include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
