@@ -147,6 +147,9 @@ def test_link_down_while_a_call_waits_ends_the_wait_with_enetdown(vcan, motors):
 
 
 def test_an_interface_deleted_under_a_bus_object(vcan1):
+    # Earlier tests' objects still held by reference cycles (tracebacks, say) would otherwise
+    # close their descriptors whenever the collector happens to run, in the middle of this one.
+    gc.collect()
     fds = open_fds()
     bus = SocketCanTransport(vcan1)
     d = Damiao(1, 0x11, timeout_ms=0)
