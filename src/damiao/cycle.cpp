@@ -22,17 +22,10 @@ using Bus = detail::CycleBus;
 // Frames built and sent together, and replies read together.
 constexpr std::size_t kChunk = 16;
 
-// The motors of a run_cycle call: all on one bus. It keeps nothing between
-// calls, so it does not track late replies.
+// The motors of a run_cycle call: all on one bus.
 struct OneBus {
     std::span<const MotorCommand> commands;
 
-    bool owes_late_reply(std::size_t) const { return false; }
-    bool is_late_reply(std::size_t) const { return false; }
-    void answered(std::size_t) const {}
-    void unanswered(std::size_t, Clock::time_point) const {}
-
-    std::size_t size() const { return commands.size(); }
     const Damiao& motor(std::size_t i) const { return commands[i].motor; }
     const Command& command(std::size_t i) const { return commands[i].command; }
     template <typename F>
@@ -41,32 +34,11 @@ struct OneBus {
     }
 };
 
-// The members of a MotorGroup and one cycle's commands, with what each may
-// still owe from an earlier cycle.
+// The members of a MotorGroup and one cycle's commands.
 struct Grouped {
     std::span<const MotorGroup::Member> members;
     std::span<const Command> commands;
-    std::span<detail::LateReply> late;
 
-    bool owes_late_reply(std::size_t i) const { return late[i].until != Clock::time_point{}; }
-    // The first frame on its reply identifier while the member owes a reply
-    // is that late reply, not this cycle's, if it comes within the window;
-    // after the window the owed reply counts as lost.
-    bool is_late_reply(std::size_t i) const {
-        const bool in_window = Clock::now() < late[i].until;
-        late[i] = {Clock::time_point{}, in_window};
-        return in_window;
-    }
-    void answered(std::size_t i) const { late[i] = {}; }
-    // No reply by the deadline: one may still come until `until`. Unless a
-    // frame was already skipped as late this cycle: then that frame was
-    // probably this cycle's reply, the debt is settled, and nothing more is
-    // skipped (so one lost reply costs at most one more cycle).
-    void unanswered(std::size_t i, Clock::time_point until) const {
-        late[i] = {late[i].skipped ? Clock::time_point{} : until, false};
-    }
-
-    std::size_t size() const { return members.size(); }
     const Damiao& motor(std::size_t i) const { return *members[i].motor; }
     const Command& command(std::size_t i) const { return commands[i]; }
     template <typename F>
@@ -104,8 +76,15 @@ public:
           on_signal_(on_signal) {}
 
     void run() {
-        // After a stop every later motor still gets its outcome.
-        for (std::size_t b = 0; b < buses_.size(); ++b) send_bus(b);
+        // Each bus's waiter is registered before its frames go out, so a
+        // signal handler's command during a send already leaves its replies
+        // to it. After a stop every later motor still gets its outcome.
+        Registered registered(*this);
+        for (std::size_t b = 0; b < buses_.size(); ++b) {
+            buses_[b].bus->settle_before_send();
+            registered.add(b);
+            send_bus(b);
+        }
         if (interrupted_) {
             end_awaiting(TransportError::backend_errno(EINTR));
             return;
@@ -127,6 +106,43 @@ public:
     }
 
 private:
+    // One bus's part of the cycle as its reply ledger sees it: a waiter for
+    // the replies still due there.
+    class BusWaiter final : public transport::ReplyLedger::Waiter {
+    public:
+        BusWaiter() = default;
+        void bind(Cycle* cycle, Bus* bus) {
+            cycle_ = cycle;
+            bus_ = bus;
+        }
+        bool wants(const CanFrame& f) const override {
+            return f.id.kind == transport::CanId::Kind::Standard && f.id.in_range() &&
+                   bus_->awaiting[f.id.value] != 0;
+        }
+        void take(const CanFrame& f) override { cycle_->take(*bus_, f); }
+        void passed_over(const CanFrame& f) override { bus_->passed_over.set(f.id.value); }
+        bool done() const override { return bus_->pending == 0; }
+
+    private:
+        Cycle* cycle_ = nullptr;
+        Bus* bus_ = nullptr;
+    };
+
+    // The buses' waiters, each registered from just before its bus's sends
+    // until the cycle ends, however it ends.
+    class Registered {
+    public:
+        explicit Registered(Cycle& cycle) : cycle_(cycle) {}
+        void add(std::size_t b) {
+            cycle_.waiters_[b].bind(&cycle_, &cycle_.buses_[b]);
+            scopes_[b].emplace(cycle_.buses_[b].bus->replies(), cycle_.waiters_[b]);
+        }
+
+    private:
+        Cycle& cycle_;
+        std::array<std::optional<transport::ReplyLedger::Scope>, transport::kMaxWaitBuses> scopes_;
+    };
+
     // Builds and sends one bus's frames, a chunk per system call where the bus can.
     void send_bus(std::size_t b) {
         Bus& bus = buses_[b];
@@ -170,6 +186,7 @@ private:
 
     void await(Bus& bus, std::size_t i) {
         bus.awaiting[slot(motors_.motor(i))] = static_cast<std::uint16_t>(i + 1);
+        bus.passed_over.reset(slot(motors_.motor(i)));
         ++bus.pending;
         wait_ = std::max(wait_, motors_.motor(i).timeout().to_clock());
     }
@@ -183,26 +200,22 @@ private:
         return longest;
     }
 
-    // Hands `f` to the motor whose reply is due on its identifier; true once
-    // the bus has every reply.
-    bool take(Bus& bus, const CanFrame& f) {
-        if (f.id.kind != transport::CanId::Kind::Standard || !f.id.in_range()) return false;
+    // Hands `f`, a reply its waiter wants, to the motor whose reply is due
+    // on its identifier.
+    void take(Bus& bus, const CanFrame& f) {
         auto& owner = bus.awaiting[f.id.value];
-        if (owner == 0) return false;  // another identifier, or a second reply
         const std::size_t i = owner - 1u;
-        if (motors_.owes_late_reply(i) && motors_.is_late_reply(i)) return false;
         owner = 0;
-        motors_.answered(i);
         outcomes_[i] = motors_.motor(i).decode_reply(f);
-        return --bus.pending == 0;
+        --bus.pending;
     }
 
     // Every frame until the bus's last reply is this cycle's to take: read in
     // batches, one system call for all the replies already queued.
     // `now` is a reading of the clock taken just before.
     void drain(Bus& bus, Clock::time_point now) {
-        auto last = bus.bus->drain_until(deadline_, [&](const CanFrame& f) { return take(bus, f); },
-                                         batch_, now, on_signal_);
+        auto& waiter = waiters_[static_cast<std::size_t>(&bus - buses_.data())];
+        auto last = bus.bus->drain_until(waiter, deadline_, batch_, now, on_signal_);
         if (!last) end_awaiting(bus, last.error());
     }
 
@@ -241,32 +254,38 @@ private:
     }
 
     // Reads what `bus` has queued, without waiting; false when nothing was.
-    // The frames read together with its last reply are dropped with it; a
-    // failed read fails the motors still waiting on the bus.
+    // The frames read together with its last reply go to whoever else
+    // claims them, or are dropped; a failed read fails the motors still
+    // waiting on the bus.
     bool take_queued(Bus& bus) {
         auto got = bus.bus->recv_some(Duration{}, batch_);
         if (!got) {
             if (got.error().kind != TransportError::Kind::Timeout) end_awaiting(bus, got.error());
             return false;
         }
-        for (const CanFrame& f : std::span(batch_).first(*got))
-            if (take(bus, f)) break;
+        auto& waiter = waiters_[static_cast<std::size_t>(&bus - buses_.data())];
+        for (const CanFrame& f : std::span(batch_).first(*got)) bus.bus->replies().route(f, waiter);
         return *got > 0;
     }
 
     // The motors still owed a reply end with `error`. Their frames went out,
-    // so their replies may still come, for about one more time-out: a later
-    // cycle must not take them for its own.
+    // so their replies may still come, for about one more time-out: each is
+    // left as a debt on its bus, so that no later command takes it. Not for
+    // a motor whose wanted frame went to an earlier command's debt: that
+    // frame may have been its own reply.
     void end_awaiting(Bus& bus, const TransportError& error) {
         if (bus.pending == 0) return;
-        bus.late_replies_possible = true;
         const Clock::time_point ended = std::max(deadline_, sent_all_);
+        const auto order = waiters_[static_cast<std::size_t>(&bus - buses_.data())].order();
         motors_.for_each_on(bus, [&](std::size_t i) {
-            auto& owner = bus.awaiting[slot(motors_.motor(i))];
+            const Damiao& motor = motors_.motor(i);
+            auto& owner = bus.awaiting[slot(motor)];
             if (owner != i + 1) return;
             owner = 0;
             outcomes_[i] = std::unexpected(Error(error));
-            motors_.unanswered(i, ended + motors_.motor(i).timeout().to_clock());
+            if (!bus.passed_over.test(slot(motor)))
+                bus.bus->replies().owe(motor.reply_id(), transport::later_by(ended, motor.timeout()),
+                                       order);
         });
         bus.pending = 0;
     }
@@ -280,26 +299,12 @@ private:
     FrameFormat format_;
     transport::InterruptHandler* on_signal_;
     std::array<CanFrame, kChunk> batch_;  // replies read together
+    std::array<BusWaiter, transport::kMaxWaitBuses> waiters_;  // per bus
     Clock::duration wait_{};
     Clock::time_point sent_all_{};
     Clock::time_point deadline_{};
     bool interrupted_ = false;
 };
-
-// Reads what a bus has queued before a cycle sends: late replies to an
-// earlier cycle, which settle what their members owed, and anything else,
-// dropped. At most so many reads: a flooded bus cannot hold the cycle here.
-void settle_late_replies(Bus& bus, const Grouped& motors) {
-    std::array<CanFrame, kChunk> batch;
-    for (int reads = 0; reads < 64; ++reads) {
-        auto got = bus.bus->recv_some(Duration{}, batch);  // Timeout: nothing queued
-        if (!got || *got == 0) return;
-        for (const CanFrame& f : std::span(batch).first(*got))
-            motors.for_each_on(bus, [&](std::size_t i) {
-                if (motors.motor(i).reply_id() == f.id) motors.answered(i);
-            });
-    }
-}
 
 }  // namespace
 
@@ -307,7 +312,7 @@ Result<void> run_cycle(CanTransport& bus, std::span<const MotorCommand> commands
                        std::span<Result<MotorState>> outcomes, FrameFormat format) {
     if (outcomes.size() != commands.size())
         return std::unexpected(Error(errors::OutcomeCount{commands.size(), outcomes.size()}));
-    std::array<Bus, 1> one{Bus{&bus, {}, {}, 0, false}};
+    std::array<Bus, 1> one{Bus{&bus, {}, {}, 0, {}}};
     const OneBus motors{commands};
     if (auto distinct = check_distinct_replies(motors, one[0]); !distinct) return distinct;
     Cycle<OneBus>(motors, one, outcomes, format, nullptr).run();
@@ -329,8 +334,7 @@ Result<MotorGroup> MotorGroup::create(std::span<const Member> members) {
     if (group.buses_.size() > transport::kMaxWaitBuses || members.size() > kMaxMotors)
         return std::unexpected(Error(errors::GroupTooLarge{group.buses_.size(), members.size(),
                                                            transport::kMaxWaitBuses, kMaxMotors}));
-    group.late_.resize(members.size());
-    const Grouped motors{group.members_, {}, group.late_};
+    const Grouped motors{group.members_, {}};
     for (auto& bus : group.buses_)
         if (auto distinct = check_distinct_replies(motors, bus); !distinct)
             return std::unexpected(distinct.error());
@@ -345,11 +349,7 @@ Result<void> MotorGroup::run(std::span<const Command> commands,
     if (outcomes.size() != members_.size())
         return std::unexpected(Error(errors::OutcomeCount{members_.size(), outcomes.size()}));
     if (members_.empty()) return {};
-    const Grouped motors{members_, commands, late_};
-    for (auto& bus : buses_) {
-        if (bus.late_replies_possible) settle_late_replies(bus, motors);
-        bus.late_replies_possible = false;
-    }
+    const Grouped motors{members_, commands};
     Cycle<Grouped>(motors, buses_, outcomes, format, on_signal).run();
     return {};
 }

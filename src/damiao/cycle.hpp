@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <functional>
 #include <span>
 #include <vector>
@@ -25,9 +26,12 @@ struct MotorCommand {
 // Sends the frame of every command in `format`, in the order given (as many
 // per system call as the bus takes), then receives until each motor whose
 // frame went out has its reply (the first frame on its reply_id(), classic
-// or FD) or one deadline passes: the largest time-out among those motors,
-// counted from after the last send. Frames on other identifiers and second
-// replies are dropped, and so are frames read together with the last reply.
+// or FD, that no older claim of the bus's reply ledger takes) or one
+// deadline passes: the largest time-out among those motors, counted from
+// after the last send. A motor left without its reply leaves a debt on the
+// ledger, as a single request does, so that no later command takes its late
+// reply. Frames on other identifiers and second replies are dropped, and so
+// are frames read together with the last reply that nobody else claims.
 // Allocates nothing; a signal during a wait goes to the bus's interrupt
 // handler, as in every other wait.
 //
@@ -58,14 +62,9 @@ struct CycleBus {
     std::vector<std::size_t> members;
     std::array<std::uint16_t, transport::CanId::kStandardMax + 1> awaiting{};
     std::size_t pending = 0;
-    bool late_replies_possible = false;
-};
-
-// A member whose reply to an earlier cycle may still come: until when, and
-// whether this cycle already skipped a frame as that reply.
-struct LateReply {
-    transport::Clock::time_point until{};
-    bool skipped = false;
+    // Per reply identifier: a frame its motor wanted this cycle went to an
+    // earlier command's debt instead.
+    std::bitset<transport::CanId::kStandardMax + 1> passed_over{};
 };
 }  // namespace detail
 
@@ -93,17 +92,14 @@ public:
     // run_cycle's. Every bus's frames go out first, then one wait over all
     // the buses' sockets at once (ppoll) takes the replies as they come, so
     // two buses cost about the slower one's time; a bus without a poll
-    // descriptor is waited on after the others. A reply that comes after
-    // its cycle's deadline is not taken as a later cycle's: before sending,
-    // a cycle drops what such a bus has queued, and a member that still owes
-    // a reply skips the first frame on its identifier that comes within its
-    // time-out after the earlier deadline (later than that, a reply is
-    // taken as lost).
+    // descriptor is waited on after the others. Late replies are handled by
+    // each bus's reply ledger, as for every other command on that bus.
     // A signal during any of its waits asks `on_signal` (if set) instead of
     // the buses' own interrupt handlers (which other threads' calls on the
     // same buses keep using); without it, each bus's own, and the first
     // bus's for the wait over all of them.
-    // Errors: OutcomeCount (commands or outcomes not one per member).
+    // Errors: CommandCount (commands not one per member), OutcomeCount
+    // (outcomes not one per member).
     Result<void> run(std::span<const Command> commands, std::span<Result<MotorState>> outcomes,
                      FrameFormat format = FrameFormat::Classic,
                      transport::InterruptHandler* on_signal = nullptr);
@@ -111,7 +107,6 @@ public:
 private:
     std::vector<Member> members_;
     std::vector<detail::CycleBus> buses_;
-    std::vector<detail::LateReply> late_;  // per member
 };
 
 }  // namespace velkarin::damiao

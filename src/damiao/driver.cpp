@@ -150,15 +150,14 @@ Result<RegisterValue> Damiao::read_register(transport::CanTransport& bus, std::u
         return std::unexpected(sent.error());
 
     // Taken after the send, so transmit time does not eat into the wait.
-    const auto deadline = transport::Clock::now() + timeout_.to_clock();
-    std::optional<std::uint32_t> raw;
+    const auto deadline = transport::later_by(transport::Clock::now(), timeout_);
+    auto value_in = [&](const CanFrame& f) {
+        return registers::read_reply_value(f, options_.reply_rule, motor_id_, reg, reply_id());
+    };
     // Feedback frames, write echoes and other registers' replies are dropped.
-    auto reply = bus.receive_until(deadline, [&](const CanFrame& f) {
-        raw = registers::read_reply_value(f, options_.reply_rule, motor_id_, reg, reply_id());
-        return raw.has_value();
-    });
+    auto reply = bus.receive_until(deadline, [&](const CanFrame& f) { return value_in(f).has_value(); });
     if (!reply) return std::unexpected(Error(reply.error()));
-    return value_of_kind(info->kind, *raw);
+    return value_of_kind(info->kind, *value_in(*reply));
 }
 
 Result<void> Damiao::write_register(transport::CanTransport& bus, std::uint8_t reg,

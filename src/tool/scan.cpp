@@ -59,21 +59,27 @@ ToolResult<std::vector<FoundMotor>> find_motors(const Session& s, std::uint16_t 
             asked[id - first] = true;
             pending.push_back({id, Clock::now() + wait});
         }
-        auto got = s.bus.receive_until(pending.front().expires, [&](const CanFrame& f) {
+        // A reply to one of ours: the motor it names and its master id.
+        auto answer = [&](const CanFrame& f) -> std::optional<FoundMotor> {
             // Bytes 0-1 name the motor that would be answering; the core's rule decides.
             const auto request = registers::parse_request(f.data());
-            if (!request || request->motor_id < first || request->motor_id > last) return false;
+            if (!request || request->motor_id < first || request->motor_id > last) return {};
             const std::size_t at = request->motor_id - first;
-            if (!asked[at] || found_ids[at]) return false;  // not asked, or a second motor on that id
+            if (!asked[at] || found_ids[at]) return {};  // not asked, or a second motor on that id
             const auto master = registers::read_reply_value(f, registers::ReplyRule::AddressedMotor,
                                                             request->motor_id, registers::MST_ID, kNamedByValue);
-            if (!master) return false;
-            found_ids[at] = true;
-            found.push_back({request->motor_id, static_cast<std::uint16_t>(*master)});
-            std::erase_if(pending, [&](const Pending& p) { return p.id == request->motor_id; });
-            return true;
-        });
-        if (got) continue;
+            if (!master) return {};
+            return FoundMotor{request->motor_id, static_cast<std::uint16_t>(*master)};
+        };
+        auto got = s.bus.receive_until(pending.front().expires,
+                                       [&](const CanFrame& f) { return answer(f).has_value(); });
+        if (got) {
+            const FoundMotor motor = *answer(*got);
+            found_ids[motor.id - first] = true;
+            found.push_back(motor);
+            std::erase_if(pending, [&](const Pending& p) { return p.id == motor.id; });
+            continue;
+        }
         if (got.error().kind != transport::TransportError::Kind::Timeout)
             return failed(got.error(), pending.front().id);
         const auto now = Clock::now();

@@ -2,8 +2,11 @@
 // below one second, converted to and from the monotonic clock.
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdint>
+#include <limits>
 
 namespace velkarin::transport {
 
@@ -35,8 +38,26 @@ struct Duration {
                 static_cast<std::uint32_t>(left % 1'000'000'000)};
     }
 
+    // As the kernel's timespec for a relative wait (ppoll, clock_nanosleep),
+    // seconds clamped to what tv_sec holds. A zero wait only looks.
+    timespec to_timespec() const {
+        using Sec = decltype(timespec::tv_sec);
+        constexpr auto max_sec = static_cast<std::uint64_t>(std::numeric_limits<Sec>::max());
+        return {static_cast<Sec>(secs < max_sec ? secs : max_sec), static_cast<long>(nanos)};
+    }
+
     constexpr bool is_zero() const { return secs == 0 && nanos == 0; }
     friend constexpr bool operator==(const Duration&, const Duration&) = default;
 };
+
+// `from` plus `d`, saturated at the clock's last instant: a deadline a
+// time-out after another deadline must not wrap into the past.
+inline std::chrono::steady_clock::time_point later_by(std::chrono::steady_clock::time_point from,
+                                                      Duration d) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::duration step = d.to_clock();
+    if (from.time_since_epoch() > Clock::duration::max() - step) return Clock::time_point::max();
+    return from + step;
+}
 
 }  // namespace velkarin::transport

@@ -40,14 +40,6 @@ Result<void> write_frame(int fd, std::span<const std::uint8_t> frame) {
     return {};
 }
 
-// A timespec for ppoll, seconds clamped. A zero wait only looks, which is
-// what a zero remaining time asks for.
-timespec to_timespec(Duration d) {
-    using Sec = decltype(timespec::tv_sec);
-    constexpr auto max_sec = static_cast<std::uint64_t>(std::numeric_limits<Sec>::max());
-    return {static_cast<Sec>(d.secs < max_sec ? d.secs : max_sec), static_cast<long>(d.nanos)};
-}
-
 // SO_RCVTIMEO in the kernel's own struct timeval. A zero timeval means "no
 // time-out" to the kernel, so anything below the 1 us resolution (zero
 // included) is raised to 1 us: the caller gets a prompt Timeout, never an
@@ -122,7 +114,7 @@ Result<void> SocketCanTransport::set_receive_timeout(Duration timeout) {
 
 Result<void> SocketCanTransport::wait_writable(Duration timeout) {
     pollfd p{fd_.get(), POLLOUT, 0};
-    const timespec wait = to_timespec(timeout);
+    const timespec wait = timeout.to_timespec();
     const int ready = ::ppoll(&p, 1, &wait, nullptr);
     if (ready < 0) return std::unexpected(TransportError::backend_errno(errno));
     if (ready == 0) return std::unexpected(TransportError::timeout());

@@ -4,16 +4,69 @@
 
 #include <time.h>
 
+#include <array>
 #include <cerrno>
 
 namespace velkarin::transport {
 
 Result<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, Duration timeout) {
+    settle_before_send();
     if (auto sent = send_within(frame, timeout); !sent) return std::unexpected(sent.error());
     // Taken after the send returned: time spent transmitting does not count
     // against the reply.
-    const Clock::time_point deadline = Clock::now() + timeout.to_clock();
-    return receive_until(deadline, [expected](const CanFrame& f) { return f.id == expected; });
+    const Clock::time_point deadline = later_by(Clock::now(), timeout);
+    auto is_reply = [expected](const CanFrame& f) { return f.id == expected; };
+    detail::FirstAccepted<decltype(is_reply)> waiter(is_reply);
+    ReplyLedger::Scope registered(replies_, waiter);
+    if (auto got = await(waiter, deadline); !got) {
+        // Its reply may still come: the next command on `expected` must not take it.
+        if (!waiter.frame && !waiter.passed)
+            replies_.owe(expected, later_by(deadline, timeout), waiter.order());
+        return std::unexpected(got.error());
+    }
+    return std::move(*waiter.frame);
+}
+
+Result<void> CanTransport::await(ReplyLedger::Waiter& waiter, Clock::time_point deadline) {
+    for (;;) {
+        if (waiter.done()) return {};
+        const Clock::time_point now = Clock::now();
+        if (deadline < now) return std::unexpected(TransportError::timeout());
+        auto got = recv(Duration::until(deadline, now));
+        if (!got) {
+            if (resume_after(got.error())) continue;  // same deadline: still bounded
+            return std::unexpected(got.error());      // Timeout included: no retry
+        }
+        // A frame nobody claims is dropped here; nobody else will see it.
+        replies_.route(*got, waiter);
+    }
+}
+
+Result<void> CanTransport::drain_until(ReplyLedger::Waiter& waiter, Clock::time_point deadline,
+                                       std::span<CanFrame> batch, Clock::time_point now,
+                                       InterruptHandler* on_signal) {
+    for (bool first = true;; first = false) {
+        if (waiter.done()) return {};
+        if (!first) now = Clock::now();
+        if (deadline < now) return std::unexpected(TransportError::timeout());
+        auto got = recv_some(Duration::until(deadline, now), batch);
+        if (!got) {
+            if (resume_after(got.error(), on_signal)) continue;
+            return std::unexpected(got.error());
+        }
+        for (const CanFrame& f : batch.first(*got)) replies_.route(f, waiter);
+    }
+}
+
+void CanTransport::settle_before_send() {
+    if (!replies_.owes()) return;
+    std::array<CanFrame, 16> batch;
+    for (int reads = 0; reads < 64; ++reads) {
+        auto got = recv_some(Duration{}, batch);  // Timeout: nothing queued
+        if (!got || *got == 0) break;
+        for (const CanFrame& f : std::span(batch).first(*got)) replies_.settle_queued(f);
+    }
+    replies_.forget_expired(Clock::now());
 }
 
 Result<std::size_t> CanTransport::send_some(std::span<const CanFrame> frames) {
@@ -43,13 +96,17 @@ namespace {
 // the queue has drained a little.
 constexpr Duration kFullQueuePause{0, 200'000};
 
+// One pause between tries: the full pause, or what is left if that is less.
+Duration one_pause(Duration left) {
+    return left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause;
+}
+
 }  // namespace
 
 // One short sleep; an interruption is returned, not resumed: the caller asks
 // the interrupt handler, as it does for a backend's own wait.
 Result<void> CanTransport::wait_writable(Duration timeout) {
-    const Duration d = timeout.to_clock() < kFullQueuePause.to_clock() ? timeout : kFullQueuePause;
-    const timespec length{static_cast<time_t>(d.secs), static_cast<long>(d.nanos)};
+    const timespec length = one_pause(timeout).to_timespec();
     const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, 0, &length, nullptr);
     if (rc != 0) return std::unexpected(TransportError::backend_errno(rc));
     return {};
@@ -87,8 +144,7 @@ CanTransport::SendOutcome CanTransport::send_waiting(std::span<const CanFrame> f
             return {done, writable.error()};
         }
         // pause asks the interrupt handler itself.
-        const Duration nap = left.to_clock() < kFullQueuePause.to_clock() ? left : kFullQueuePause;
-        if (auto slept = pause(nap, wait.on_signal); !slept) return {done, slept.error()};
+        if (auto slept = pause(one_pause(left), wait.on_signal); !slept) return {done, slept.error()};
     }
     return {done, std::nullopt};
 }

@@ -6,10 +6,12 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "can_frame.hpp"
 #include "duration.hpp"
+#include "reply_ledger.hpp"
 #include "transport_error.hpp"
 
 namespace velkarin::transport {
@@ -74,31 +76,55 @@ public:
     virtual Result<std::size_t> recv_some(Duration timeout, std::span<CanFrame> out);
 
     // The one receive loop of every exchange: reads until `accept(frame)`
-    // says a frame is the one awaited and returns it; every other frame is
-    // dropped, and every frame after the accepted one stays queued for the
-    // next reader. Each read gets only the time left until `deadline`, so no
-    // stream of unrelated frames can stretch the wait.
+    // says a frame is the one awaited and returns it. Every frame goes
+    // through the bus's reply ledger first, so one that an older claim is
+    // owed (an interrupted call's reply, a late reply) goes there and is not
+    // offered; every other frame is dropped, and every frame after the
+    // accepted one stays queued for the next reader. `accept` must not act
+    // on a frame: it may be asked about one that an older claim then takes.
+    // Each read gets only the time left until `deadline`, so no stream of
+    // unrelated frames can stretch the wait.
     // Errors: Timeout when the deadline passes, any other recv error at once
     // (an interruption only when the handler says to stop).
     template <typename Accept>
     Result<CanFrame> receive_until(Clock::time_point deadline, Accept&& accept);
 
+    // Reads until `waiter`, registered on this bus's ledger, is done, each
+    // read bounded by the time left until `deadline`. After a signal whose
+    // handler says go on, `waiter` is asked again first: the handler's own
+    // commands may have read its frames. Errors: those of receive_until.
+    Result<void> await(ReplyLedger::Waiter& waiter, Clock::time_point deadline);
+
     // The same loop for a caller that consumes all traffic until it is done,
     // such as a cycle of several motors: each read takes every frame already
-    // queued (recv_some) into `batch`, and the frames read together with the
-    // accepted one are dropped with the rest. `now` is the first reading of
-    // the clock the loop uses; a caller that has just read it for the
-    // deadline passes it on. `on_signal`, when set, is asked about a signal
-    // instead of the bus's own handler. Errors: those of receive_until.
-    template <typename Accept>
-    Result<CanFrame> drain_until(Clock::time_point deadline, Accept&& accept,
-                                 std::span<CanFrame> batch, Clock::time_point now,
-                                 InterruptHandler* on_signal = nullptr);
+    // queued (recv_some) into `batch` and routes each one. `now` is the first
+    // reading of the clock the loop uses; a caller that has just read it for
+    // the deadline passes it on. `on_signal`, when set, is asked about a
+    // signal instead of the bus's own handler. Errors: those of receive_until.
+    Result<void> drain_until(ReplyLedger::Waiter& waiter, Clock::time_point deadline,
+                             std::span<CanFrame> batch, Clock::time_point now,
+                             InterruptHandler* on_signal = nullptr);
+
+    // Before a command's frames go out while earlier commands still owe
+    // replies: whatever the bus has queued now came before those frames, so
+    // it is no reply of theirs. It is read (at most so many reads, so a
+    // flooded bus cannot hold a command here), settling the debts it
+    // answers, and the debts whose window has passed are forgotten. Nothing
+    // is read when nothing is owed.
+    void settle_before_send();
+
+    // The bus's reply ledger, for a caller with receive loops of its own.
+    ReplyLedger& replies() { return replies_; }
 
     // Sends `frame` (send_within, with `timeout` as its patience), then
     // returns the first received frame whose identifier equals `expected`
-    // (same kind and value). One monotonic deadline, taken after the send,
-    // bounds the whole wait.
+    // (same kind and value) that no older claim takes. One monotonic
+    // deadline, taken after the send, bounds the whole wait. A request that
+    // ends without its reply leaves a debt on `expected` for one more
+    // `timeout` after its deadline, so that its late reply is never a later
+    // command's: unless a frame it wanted was taken as an earlier command's
+    // late reply, which may have been its own (one reply lost for good then
+    // fails one more command, not every one after it).
     // Errors: whatever send_within returns (nothing is read then), and those
     // of receive_until.
     Result<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
@@ -159,38 +185,34 @@ private:
     bool resume_after(const TransportError& error, InterruptHandler* on_signal = nullptr);
 
     InterruptHandler* interrupt_handler_ = nullptr;
+    ReplyLedger replies_;
 };
+
+namespace detail {
+// A receive loop's waiter for the first frame that `accept` takes.
+template <typename Accept>
+class FirstAccepted final : public ReplyLedger::Waiter {
+public:
+    explicit FirstAccepted(Accept& accept) : accept_(accept) {}
+    bool wants(const CanFrame& f) const override { return !frame && accept_(f); }
+    void take(const CanFrame& f) override { frame = f; }
+    void passed_over(const CanFrame&) override { passed = true; }
+    bool done() const override { return frame.has_value(); }
+
+    std::optional<CanFrame> frame;
+    bool passed = false;  // a frame it wanted went to an earlier command's debt
+
+private:
+    Accept& accept_;
+};
+}  // namespace detail
 
 template <typename Accept>
 Result<CanFrame> CanTransport::receive_until(Clock::time_point deadline, Accept&& accept) {
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        if (deadline < now) return std::unexpected(TransportError::timeout());
-        auto got = recv(Duration::until(deadline, now));
-        if (!got) {
-            if (resume_after(got.error())) continue;  // same deadline: still bounded
-            return std::unexpected(got.error());      // Timeout included: no retry
-        }
-        if (accept(std::as_const(*got))) return got;
-        // Any other frame is dropped here; nobody else will see it.
-    }
-}
-
-template <typename Accept>
-Result<CanFrame> CanTransport::drain_until(Clock::time_point deadline, Accept&& accept,
-                                           std::span<CanFrame> batch, Clock::time_point now,
-                                           InterruptHandler* on_signal) {
-    for (bool first = true;; first = false) {
-        if (!first) now = Clock::now();
-        if (deadline < now) return std::unexpected(TransportError::timeout());
-        auto got = recv_some(Duration::until(deadline, now), batch);
-        if (!got) {
-            if (resume_after(got.error(), on_signal)) continue;
-            return std::unexpected(got.error());
-        }
-        for (const CanFrame& f : batch.first(*got))
-            if (accept(f)) return f;
-    }
+    detail::FirstAccepted<std::remove_reference_t<Accept>> waiter(accept);
+    ReplyLedger::Scope registered(replies_, waiter);
+    if (auto got = await(waiter, deadline); !got) return std::unexpected(got.error());
+    return std::move(*waiter.frame);
 }
 
 }  // namespace velkarin::transport

@@ -6,16 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <ctime>
 
 namespace velkarin::transport {
-namespace {
-
-timespec to_timespec(Duration d) {
-    return {static_cast<time_t>(d.secs), static_cast<long>(d.nanos)};
-}
-
-}  // namespace
 
 Result<void> wait_any_readable(std::span<CanTransport* const> buses, Clock::time_point deadline,
                                std::span<bool> ready, InterruptHandler* handler) {
@@ -26,7 +18,7 @@ Result<void> wait_any_readable(std::span<CanTransport* const> buses, Clock::time
     for (;;) {
         const Clock::time_point now = Clock::now();
         if (deadline <= now) return std::unexpected(TransportError::timeout());
-        const timespec left = to_timespec(Duration::until(deadline, now));
+        const timespec left = Duration::until(deadline, now).to_timespec();
         const int got = ::ppoll(fds.data(), n, &left, nullptr);
         if (got > 0) {
             // An error or hang-up counts as ready: the read reports it.
@@ -35,7 +27,12 @@ Result<void> wait_any_readable(std::span<CanTransport* const> buses, Clock::time
         }
         if (got == 0) return std::unexpected(TransportError::timeout());
         const auto error = TransportError::backend_errno(errno);
-        if (error.is_os_error(EINTR) && handler != nullptr && handler->resume_after_signal()) continue;
+        if (error.is_os_error(EINTR) && handler != nullptr && handler->resume_after_signal()) {
+            // The handler's own commands may have read frames the caller
+            // waits for: it looks again before waiting on.
+            std::fill(ready.begin(), ready.begin() + static_cast<std::ptrdiff_t>(n), false);
+            return {};
+        }
         return std::unexpected(error);
     }
 }

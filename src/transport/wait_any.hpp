@@ -14,7 +14,8 @@ inline constexpr std::size_t kMaxWaitBuses = 64;
 // Waits until at least one of `buses` has a frame queued or `deadline`
 // passes, with one ppoll over their poll descriptors; `ready[i]` then says
 // whether buses[i] has. A signal asks `handler` (none: the wait ends): true
-// waits on to the same deadline. Every bus must have a poll descriptor, and
+// returns with none ready, so that the caller sees what the handler's own
+// commands changed before it waits on to the same deadline. Every bus must have a poll descriptor, and
 // there are at most kMaxWaitBuses of them.
 // Errors: Timeout (the deadline passed), Backend (ppoll failed; EINTR when
 // the handler said stop).
