@@ -4,6 +4,8 @@
 // outcomes into a list of MotorState or a GroupError.
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -20,7 +22,7 @@
 #include "group/outcomes.hpp"
 #include "group/round.hpp"
 #include "python/args.hpp"
-#include "python/bus_lock.hpp"
+#include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_ref.hpp"
 #include "python/types.hpp"
@@ -34,12 +36,16 @@ using python::PyRef;
 // What a group keeps between rounds: the core's group (its tables sized
 // once), the commands and outcomes of a round, and the round in progress.
 struct State {
+    State(damiao::MotorGroup c, BusLocks l, std::vector<Command> cs,
+          std::vector<damiao::Result<damiao::MotorState>> os)
+        : core(std::move(c)), locks(std::move(l)), commands(std::move(cs)), outcomes(std::move(os)) {}
+
     damiao::MotorGroup core;
     BusLocks locks;
     std::vector<Command> commands;
     std::vector<damiao::Result<damiao::MotorState>> outcomes;
-    std::mutex round_lock;                     // one round of this group at a time
-    std::atomic<unsigned long> round_thread;   // the thread in a round, 0 if none
+    python::ObjectLock round_lock;                // one round of this group at a time
+    std::atomic<unsigned long> round_thread{0};   // the thread in a round, 0 if none
 };
 
 struct PyMotorGroup {
@@ -90,15 +96,19 @@ void duplicate_reply_error(PyObject* members, const damiao::errors::DuplicateMas
                  static_cast<unsigned>(d.id));
 }
 
-PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* build(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     std::array<PyObject*, 2> in;
     if (!kConstructor.parse(args, nargsf, kwnames, in)) return nullptr;
     const bool fd = in[1] != nullptr && PyObject_IsTrue(in[1]);
     if (PyErr_Occurred()) return nullptr;
 
-    PyRef seq = PyRef::steal(PySequence_Fast(in[0], "members must be a sequence of (bus, motor) pairs"));
+    PyRef given = PyRef::steal(PySequence_Fast(in[0], "members must be a sequence of (bus, motor) pairs"));
+    if (!given) return nullptr;
+    // A strong copy of the items before any is looked at: a member's own
+    // __len__ or __getitem__ may change or empty the sequence it came from.
+    PyRef seq = PyList_Check(given.get()) ? PyRef::steal(PyList_AsTuple(given.get())) : std::move(given);
     if (!seq) return nullptr;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n == 0) {
         PyErr_SetString(PyExc_ValueError, "a MotorGroup needs at least one member");
         return nullptr;
@@ -108,7 +118,7 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
     std::vector<damiao::MotorGroup::Member> core_members;
     std::vector<python::PySocketCanTransport*> buses;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = member_pair(PySequence_Fast_GET_ITEM(seq.get(), i), i);
+        PyObject* pair = member_pair(PyTuple_GET_ITEM(seq.get(), i), i);
         if (pair == nullptr) return nullptr;
         PyTuple_SET_ITEM(members.get(), i, pair);
         core_members.push_back({&bus_at(members.get(), i)->transport, &motor_at(members.get(), i)->driver});
@@ -119,22 +129,29 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
         if (const auto* d = core.error().as<damiao::errors::DuplicateMasterId>())
             duplicate_reply_error(members.get(), *d);
         else
-            PyErr_SetString(PyExc_ValueError, core.error().text().c_str());
+            python::value_err_to_py(core.error());
         return nullptr;
     }
 
+    const auto count = static_cast<std::size_t>(n);
+    auto state = std::make_unique<State>(std::move(*core), BusLocks(std::move(buses)),
+                                         std::vector<Command>(count),
+                                         std::vector<damiao::Result<damiao::MotorState>>(count));
     auto* obj = python::alloc_object<PyMotorGroup>(reinterpret_cast<PyTypeObject*>(type));
     if (obj == nullptr) return nullptr;
     obj->members = members.release();
     obj->fd = fd;
-    new (&obj->state) std::unique_ptr<State>(new (std::nothrow) State{
-        std::move(*core), BusLocks(std::move(buses)), std::vector<Command>(static_cast<std::size_t>(n)),
-        std::vector<damiao::Result<damiao::MotorState>>(static_cast<std::size_t>(n)), {}, 0});
-    if (!obj->state) {
-        Py_DECREF(obj);
-        return PyErr_NoMemory();
-    }
+    new (&obj->state) std::unique_ptr<State>(std::move(state));
     return reinterpret_cast<PyObject*>(obj);
+}
+
+// The C++ allocations of a construction (tables, vectors) fail as MemoryError.
+PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    try {
+        return build(type, args, nargsf, kwnames);
+    } catch (const std::exception& e) {
+        return python::raise_cpp_exception(e);
+    }
 }
 
 void destroy(PyMotorGroup* self) {
@@ -146,13 +163,15 @@ void destroy(PyMotorGroup* self) {
 
 
 // One round of `commands` over `core`. Returns false with an exception set
-// when a signal handler raised or the round failed internally.
+// when a signal handler raised (while the round waited for its bus locks:
+// then nothing was sent) or the round failed internally.
 bool run_round(damiao::MotorGroup& core, BusLocks& locks, const std::vector<Command>& commands,
                std::vector<damiao::Result<damiao::MotorState>>& outcomes, bool fd) {
     const auto format = fd ? damiao::FrameFormat::Fd : damiao::FrameFormat::Classic;
     std::optional<std::string> fault;
     {
         RoundScope round(locks);
+        if (!round.started()) return false;
         try {
             (void)core.run(commands, outcomes, format, round.signal_handler());
         } catch (const std::exception& e) {
@@ -161,40 +180,58 @@ bool run_round(damiao::MotorGroup& core, BusLocks& locks, const std::vector<Comm
     }
     if (PyErr_Occurred()) return false;  // a signal handler raised: its exception
     if (fault) {
-        PyErr_Format(PyExc_SystemError, "velkarin_group: internal fault in a round: %s", fault->c_str());
+        python::raise_panic(("velkarin_group: internal fault in a round: " + *fault).c_str());
         return false;
     }
     return true;
 }
 
+// A round of self's group inside one of its rounds on the same thread (a
+// signal handler's, or a finalizer's while the outer round builds its
+// results): it runs in tables of its own, never waiting for the round lock
+// that this thread holds.
+template <typename Fill>
+PyObject* nested_round(PyMotorGroup* self, Fill& fill) {
+    State& st = *self->state;
+    auto nested = damiao::MotorGroup::create(st.core.members());
+    if (!nested) return python::value_err_to_py(nested.error());
+    BusLocks locks = st.locks;
+    std::vector<Command> commands(st.commands.size());
+    std::vector<damiao::Result<damiao::MotorState>> outcomes(st.commands.size());
+    if (!fill(commands) || !run_round(*nested, locks, commands, outcomes, self->fd)) return nullptr;
+    return outcomes_to_python(self->members, outcomes);
+}
+
 // Fills the commands with `fill` and runs the round in self's state, or,
-// when this thread is already inside a round of this group (a signal handler
-// started one), in a state of its own. `fill` runs no Python code: a round
-// cannot start inside it. It returns false with an exception set, and then
-// nothing is sent.
+// when this thread is already inside a round of this group, a nested one.
+// `fill` runs no Python code: a round cannot start inside it. It returns
+// false with an exception set, and then nothing is sent. The round stays
+// marked as this thread's until its results are built, so that Python code
+// run meanwhile (a finalizer) never waits for this group's round lock.
 template <typename Fill>
 PyObject* round_of(PyObject* self_obj, Fill&& fill) {
     auto* self = self_of(self_obj);
     State& st = *self->state;
     PyRef hold = PyRef::borrow(self_obj);  // the group lives for the whole round
     const unsigned long me = PyThread_get_thread_ident();
-    if (st.round_thread == me) {
-        auto nested = damiao::MotorGroup::create(st.core.members());
-        if (!nested) return PyErr_NoMemory();
-        BusLocks locks = st.locks;
-        std::vector<Command> commands(st.commands.size());
-        std::vector<damiao::Result<damiao::MotorState>> outcomes(st.commands.size());
-        if (!fill(commands) || !run_round(*nested, locks, commands, outcomes, self->fd)) return nullptr;
-        return outcomes_to_python(self->members, outcomes);
+    try {
+        if (st.round_thread == me) return nested_round(self, fill);
+        if (!st.round_lock.acquire()) return nullptr;  // a handler raised while it waited
+        python::HeldLock held(st.round_lock);
+        st.round_thread = me;
+        struct Unmark {
+            std::atomic<unsigned long>& thread;
+            ~Unmark() { thread = 0; }
+        } unmark{st.round_thread};
+        if (!fill(st.commands)) return nullptr;
+        if (!run_round(st.core, st.locks, st.commands, st.outcomes, self->fd)) return nullptr;
+        return outcomes_to_python(self->members, st.outcomes);
+    } catch (abi::__forced_unwind&) {
+        hold.abandon();  // the interpreter ends this thread: no interpreter lock to decref with
+        throw;
+    } catch (const std::exception& e) {
+        return python::raise_cpp_exception(e);
     }
-    python::lock_releasing_interpreter(st.round_lock);
-    std::lock_guard guard(st.round_lock, std::adopt_lock);
-    if (!fill(st.commands)) return nullptr;
-    st.round_thread = me;
-    const bool ran = run_round(st.core, st.locks, st.commands, st.outcomes, self->fd);
-    st.round_thread = 0;
-    if (!ran) return nullptr;
-    return outcomes_to_python(self->members, st.outcomes);
 }
 
 template <typename Kind>
@@ -217,26 +254,31 @@ PyObject* setpoint_round(PyObject* self, PyObject* setpoints, const char* method
     // done before the round lock is taken.
     PyRef seq = PyRef::steal(PySequence_Fast(setpoints, "setpoints must be a sequence"));
     if (!seq) return nullptr;
-    return round_of(self, [&](std::vector<Command>& commands) {
-        const auto n = static_cast<Py_ssize_t>(commands.size());
-        if (PySequence_Fast_GET_SIZE(seq.get()) != n) {
-            PyErr_Format(PyExc_ValueError, "%s needs one setpoint per member: %zd, got %zd", method,
-                         n, PySequence_Fast_GET_SIZE(seq.get()));
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
-            if (Py_TYPE(item) != type) {
-                PyErr_Format(PyExc_TypeError,
-                             "setpoints[%zd]: '%s' object cannot be converted to '%s'", i,
-                             Py_TYPE(item)->tp_name, class_name);
+    try {
+        return round_of(self, [&](std::vector<Command>& commands) {
+            const auto n = static_cast<Py_ssize_t>(commands.size());
+            if (PySequence_Fast_GET_SIZE(seq.get()) != n) {
+                PyErr_Format(PyExc_ValueError, "%s needs one setpoint per member: %zd, got %zd", method,
+                             n, PySequence_Fast_GET_SIZE(seq.get()));
                 return false;
             }
-        }
-        for (Py_ssize_t i = 0; i < n; ++i)
-            commands[static_cast<std::size_t>(i)] = read(PySequence_Fast_GET_ITEM(seq.get(), i));
-        return true;
-    });
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+                if (Py_TYPE(item) != type) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "setpoints[%zd]: '%s' object cannot be converted to '%s'", i,
+                                 Py_TYPE(item)->tp_name, class_name);
+                    return false;
+                }
+            }
+            for (Py_ssize_t i = 0; i < n; ++i)
+                commands[static_cast<std::size_t>(i)] = read(PySequence_Fast_GET_ITEM(seq.get(), i));
+            return true;
+        });
+    } catch (abi::__forced_unwind&) {
+        seq.abandon();
+        throw;
+    }
 }
 
 constinit python::Signature<1> kMitControl{"MotorGroup.mit_control()", {{{"setpoints", true}}}};

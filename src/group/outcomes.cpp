@@ -5,6 +5,7 @@
 #include <string>
 
 #include "group/group.hpp"
+#include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_ref.hpp"
 #include "python/types.hpp"
@@ -16,11 +17,6 @@ using python::PyRef;
 
 PyObject* state_object(const damiao::MotorState& s) {
     return python::new_holding<python::PyMotorState>(velkarin_types().motor_state, s);
-}
-
-PyObject* error_object(const damiao::Error& e) {
-    const std::string text = e.text();
-    return PyObject_CallFunction(PyExc_RuntimeError, "s", text.c_str());
 }
 
 std::string hex(unsigned v) {
@@ -39,7 +35,7 @@ PyObject* outcomes_to_python(PyObject* members,
     std::string failures;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const auto& o = outcomes[i];
-        PyObject* item = o ? state_object(*o) : error_object(o.error());
+        PyObject* item = o ? state_object(*o) : python::dm_err_object(o.error());
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         if (o) continue;

@@ -18,8 +18,12 @@ namespace velkarin::group {
 class BusLocks {
 public:
     explicit BusLocks(std::vector<python::PySocketCanTransport*> buses);
-    // Both without the interpreter lock.
-    void lock_all();
+    // Without the interpreter lock; `thread` is the saved state, taken back
+    // to run signal handlers between waits. False, with every lock let go
+    // and the exception of a handler that raised, when they were not all taken.
+    bool lock_all(PyThreadState*& thread);
+    // Without the interpreter lock, for locks let go only while handlers ran.
+    void relock_all();
     void unlock_all();
 
 private:
@@ -32,13 +36,20 @@ private:
 // interpreter's signal handlers, which may command motors on these buses,
 // and takes the locks back: a raising handler ends the round (its exception
 // is pending once the round is over), a returning one lets it go on.
+//
+// A daemon thread that takes the interpreter lock back while the interpreter
+// finalizes is ended with a forced unwind; it passes through here (the
+// destructor may throw it) with nothing released twice.
 class RoundScope {
 public:
     explicit RoundScope(BusLocks& locks);
-    ~RoundScope();
+    ~RoundScope() noexcept(false);
     RoundScope(const RoundScope&) = delete;
     RoundScope& operator=(const RoundScope&) = delete;
 
+    // False when a signal handler raised while the bus locks were awaited:
+    // then no lock is held, and the round must not run.
+    bool started() const { return locks_held_; }
     transport::InterruptHandler* signal_handler() { return &signals_; }
 
 private:
@@ -48,7 +59,8 @@ private:
     };
 
     BusLocks& locks_;
-    PyThreadState* thread_;
+    PyThreadState* thread_;  // saved while this thread runs without the interpreter lock
+    bool locks_held_ = false;
     Signals signals_;
 };
 

@@ -13,6 +13,12 @@
 namespace velkarin::python {
 namespace {
 
+// In the child of a fork: the calls of the threads that did not come along
+// wait for nothing any more.
+void forget_other_threads_calls(void* bus) {
+    static_cast<PySocketCanTransport*>(bus)->transport.replies().forget_other_threads_waiters();
+}
+
 constinit Signature<1> kSignature{"SocketCanTransport.__new__()", {{{"iface", true}}}};
 
 PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -29,7 +35,7 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
     // On allocation failure `opened` goes out of scope and closes the socket.
     auto* obj = alloc_object<PySocketCanTransport>(reinterpret_cast<PyTypeObject*>(type));
     if (obj == nullptr) return nullptr;
-    new (&obj->lock) std::mutex();
+    new (&obj->lock) ObjectLock(forget_other_threads_calls, obj);
     new (&obj->transport) transport::SocketCanTransport(std::move(*opened));
     new (&obj->signals) PythonSignalHandlers(obj->lock);
     obj->transport.set_interrupt_handler(&obj->signals);
@@ -40,7 +46,7 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
 void destroy(PySocketCanTransport* self) {
     self->signals.~PythonSignalHandlers();
     self->transport.~SocketCanTransport();
-    self->lock.~mutex();
+    self->lock.~ObjectLock();
 }
 
 PyType_Slot slots[] = {

@@ -5,6 +5,8 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstddef>
 #include <exception>
@@ -12,7 +14,6 @@
 #include <optional>
 
 #include "python/args.hpp"
-#include "python/bus_lock.hpp"
 #include "python/errors.hpp"
 #include "python/heap_type.hpp"
 #include "python/py_ref.hpp"
@@ -62,17 +63,21 @@ PyObject* raise_driver_error(const damiao::Error& error) {
 
 // Runs `op` on the bus's transport with the bus lock held. The lock is
 // released on every path, a C++ exception (an internal fault) included,
-// which reaches Python as PanicException.
+// which reaches Python as PanicException. A signal handler that raises
+// while the call waits for the lock ends it there: nothing is sent.
 template <typename Op>
 auto with_bus(PyObject* bus_obj, Op&& op) -> std::optional<decltype(op(std::declval<CanTransport&>()))> {
     auto* bus = reinterpret_cast<PySocketCanTransport*>(bus_obj);
     PyRef hold = PyRef::borrow(bus_obj);  // the bus lives for the whole call
     try {
-        lock_releasing_interpreter(bus->lock);
-        std::lock_guard guard(bus->lock, std::adopt_lock);
+        if (!bus->lock.acquire()) return std::nullopt;
+        HeldLock held(bus->lock);
         return op(static_cast<CanTransport&>(bus->transport));
+    } catch (abi::__forced_unwind&) {
+        hold.abandon();  // the interpreter ends this thread: no interpreter lock to decref with
+        throw;
     } catch (const std::exception& e) {
-        raise_panic(e.what());
+        raise_cpp_exception(e);
     } catch (...) {
         raise_panic("unknown internal fault in a driver operation");
     }

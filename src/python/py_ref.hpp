@@ -33,6 +33,11 @@ public:
     explicit operator bool() const { return p_ != nullptr; }
     // Hands the reference to the caller (usually: returned to Python).
     [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
+    // Drops the pointer without releasing the reference. For a thread that
+    // the interpreter ends with a forced unwind (it asked for the interpreter
+    // lock back while the interpreter finalizes): the unwind must pass
+    // through, and without the interpreter lock no reference may be touched.
+    void abandon() { p_ = nullptr; }
 
 private:
     explicit PyRef(PyObject* o) : p_(o) {}

@@ -3,16 +3,14 @@
 
 #include <Python.h>
 
-#include "python/bus_lock.hpp"
-
 namespace velkarin::python {
 
 // Taking the bus lock back lets the interpreter lock go while it waits, so a
 // thread that holds the bus without the interpreter lock can finish first.
 bool PythonSignalHandlers::resume_after_signal() {
-    bus_lock_.unlock();
+    bus_lock_.release();
     const bool resume = PyErr_CheckSignals() == 0;
-    lock_releasing_interpreter(bus_lock_);
+    bus_lock_.reacquire();
     return resume;
 }
 

@@ -2,8 +2,7 @@
 // lock, runs the interpreter's signal handlers, and takes the lock again.
 #pragma once
 
-#include <mutex>
-
+#include "python/object_lock.hpp"
 #include "transport/transport.hpp"
 
 namespace velkarin::python {
@@ -17,11 +16,11 @@ namespace velkarin::python {
 // to take the bus lock back from another thread.
 class PythonSignalHandlers final : public transport::InterruptHandler {
 public:
-    explicit PythonSignalHandlers(std::mutex& bus_lock) : bus_lock_(bus_lock) {}
+    explicit PythonSignalHandlers(ObjectLock& bus_lock) : bus_lock_(bus_lock) {}
     bool resume_after_signal() override;
 
 private:
-    std::mutex& bus_lock_;
+    ObjectLock& bus_lock_;
 };
 
 }  // namespace velkarin::python

@@ -4,11 +4,10 @@
 
 #include <Python.h>
 
-#include <mutex>
-
 #include "damiao/driver.hpp"
 #include "damiao/mit/codec.hpp"
 #include "damiao/modes/control_setpoint.hpp"
+#include "python/object_lock.hpp"
 #include "python/signals.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -44,7 +43,7 @@ struct PyDamiao {
 // interrupts its wait and `signals` runs the interpreter's handlers.
 struct PySocketCanTransport {
     PyObject_HEAD
-    std::mutex lock;
+    ObjectLock lock;
     transport::SocketCanTransport transport;
     PythonSignalHandlers signals;
 };

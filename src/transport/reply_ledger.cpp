@@ -9,7 +9,19 @@ namespace velkarin::transport {
 void ReplyLedger::add(Waiter& w) {
     w.order_ = ++next_order_;
     w.older_ = newest_;
+    w.thread_ = std::this_thread::get_id();
     newest_ = &w;
+}
+
+void ReplyLedger::forget_other_threads_waiters() {
+    const auto self = std::this_thread::get_id();
+    Waiter** link = &newest_;
+    while (*link != nullptr) {
+        if ((*link)->thread_ != self)
+            *link = (*link)->older_;
+        else
+            link = &(*link)->older_;
+    }
 }
 
 // Usually the newest; another thread's call may have registered above it

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 #include "can_frame.hpp"
 
@@ -48,6 +49,7 @@ public:
         friend class ReplyLedger;
         std::uint64_t order_ = 0;
         Waiter* older_ = nullptr;  // registered before this one
+        std::thread::id thread_;   // whose call it is
     };
 
     // Registers `w` from construction to destruction. The frames it waits
@@ -95,9 +97,10 @@ public:
     // Forgets every debt whose window ended before `now`: those replies are lost.
     void forget_expired(Clock::time_point now);
 
-    // Forgets every waiter without touching it: in the child of a fork,
-    // whose waiters live on threads that were not copied.
-    void forget_waiters() { newest_ = nullptr; }
+    // Forgets, without touching them, the waiters of every thread but the
+    // calling one: in the child of a fork, the others' waiters live on the
+    // stacks of threads that were not copied.
+    void forget_other_threads_waiters();
 
     // The most debts kept at once.
     static constexpr std::size_t kMaxOwed = 64;
