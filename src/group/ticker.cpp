@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -76,14 +77,18 @@ timespec timespec_of(Clock::time_point t) {
 
 // Sleeps to the next boundary strictly after now. A signal wakes the sleep:
 // the interpreter's handlers run, and unless one raises, the sleep goes on
-// to the same boundary.
+// to the same boundary. Missed boundaries are counted against the latest
+// boundary any wait has taken: two threads sharing a ticker, or a handler's
+// wait inside the wait it interrupted, may take the same boundary, and
+// neither then counts a miss (with the interpreter lock held, the count is
+// taken by one wait at a time).
 PyObject* wait(PyObject* self_obj, PyObject*) {
     auto* self = reinterpret_cast<PyTicker*>(self_obj);
     const auto since =
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - self->start).count();
     const auto next = static_cast<std::uint64_t>(since / self->period_ns) + 1;
-    const std::uint64_t missed = next - self->last - 1;
-    self->last = next;
+    const std::uint64_t missed = next > self->last ? next - self->last - 1 : 0;
+    self->last = std::max(self->last, next);
     self->overruns += missed;
     const auto boundary = std::chrono::nanoseconds(static_cast<std::int64_t>(next) * self->period_ns);
     const timespec until = timespec_of(self->start + boundary);

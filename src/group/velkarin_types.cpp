@@ -56,6 +56,14 @@ bool import_velkarin() {
         if (!cls) return false;
         if (!PyType_Check(cls.get())) return mismatch(std::string(c.name) + " is not a class");
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        // velkarin's own classes are final and immutable, made by its native
+        // code; a class written in Python (a stand-in put in its place) is neither.
+        const auto flags = PyType_GetFlags(type);
+        const bool native_final = (flags & Py_TPFLAGS_IMMUTABLETYPE) != 0 &&
+                                  (flags & Py_TPFLAGS_BASETYPE) == 0 &&
+                                  type->tp_base == &PyBaseObject_Type;
+        if (!native_final || std::strcmp(type->tp_name, (std::string("velkarin.") + c.name).c_str()) != 0)
+            return mismatch(std::string(c.name) + " is not velkarin's own class");
         if (type->tp_basicsize != c.size)
             return mismatch(std::string(c.name) + " objects are " +
                             std::to_string(type->tp_basicsize) + " bytes there, " +
