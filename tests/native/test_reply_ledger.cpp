@@ -4,6 +4,7 @@
 // interrupted call its own reply.
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,23 @@ TEST(LateReplyInARound, IsNotTheRoundsReply) {
     ASSERT_TRUE(velkarin::damiao::run_cycle(bus, commands, outcomes).has_value());
     ASSERT_TRUE(outcomes[0].has_value()) << outcomes[0].error().text();
     EXPECT_EQ(outcomes[0]->motor_id, 2);  // the low nibble of byte 0
+}
+
+// A round with the longest time-out, ended by a signal: its debt ends at the
+// clock's last instant instead of wrapping into the past, so it still holds.
+TEST(LateReplyInARound, OfTheLongestTimeOutStillHolds) {
+    ScriptedTransport bus;
+    const Damiao motor(1, 0x11, {}, UINT64_MAX);
+    const std::vector<MotorCommand> commands{{motor, velkarin::damiao::commands::Enable{}}};
+    std::vector<velkarin::damiao::Result<MotorState>> outcomes(1);
+    bus.fail_recv(TransportError::backend_errno(EINTR));
+    ASSERT_TRUE(velkarin::damiao::run_cycle(bus, commands, outcomes).has_value());
+    ASSERT_FALSE(outcomes[0].has_value());
+    bus.on_send = [](const CanFrame&, ScriptedTransport& b) {
+        b.reply(reply(1));
+        b.reply(reply(2));
+    };
+    EXPECT_EQ(outcome(bus), "2");
 }
 
 // A handler that sends its own command on the same identifier while the
