@@ -18,6 +18,7 @@ using transport::Clock;
 using transport::Duration;
 using transport::TransportError;
 using Bus = detail::CycleBus;
+using Claim = transport::ReplyLedger::Claim;
 
 // Frames built and sent together, and replies read together.
 constexpr std::size_t kChunk = 16;
@@ -270,9 +271,9 @@ private:
 
     // The motors still owed a reply end with `error`. Their frames went out,
     // so their replies may still come, for about one more time-out: each is
-    // left as a debt on its bus, so that no later command takes it. Not for
-    // a motor whose wanted frame went to an earlier command's debt: that
-    // frame may have been its own reply.
+    // left as a debt on its bus, so that no later command takes it; only
+    // once queued (Claim::QueuedOnly) for a motor whose wanted frame went to
+    // an earlier command's debt, as that frame may have been its own reply.
     void end_awaiting(Bus& bus, const TransportError& error) {
         if (bus.pending == 0) return;
         const Clock::time_point ended = std::max(deadline_, sent_all_);
@@ -283,9 +284,8 @@ private:
             if (owner != i + 1) return;
             owner = 0;
             outcomes_[i] = std::unexpected(Error(error));
-            if (!bus.passed_over.test(slot(motor)))
-                bus.bus->replies().owe(motor.reply_id(), transport::later_by(ended, motor.timeout()),
-                                       order);
+            bus.bus->replies().owe(motor.reply_id(), transport::later_by(ended, motor.timeout()),
+                                   order, bus.passed_over.test(slot(motor)) ? Claim::QueuedOnly : Claim::Reply);
         });
         bus.pending = 0;
     }

@@ -35,15 +35,15 @@ void ReplyLedger::remove(Waiter& w) {
     }
 }
 
-void ReplyLedger::owe(CanId id, Clock::time_point until, std::uint64_t order) {
+void ReplyLedger::owe(CanId id, Clock::time_point until, std::uint64_t order, Claim claim) {
     if (owed_ < kMaxOwed) {
-        debts_[owed_++] = {id, until, order};
+        debts_[owed_++] = {id, until, order, claim};
         return;
     }
     std::size_t first = 0;
     for (std::size_t i = 1; i < owed_; ++i)
         if (debts_[i].until < debts_[first].until) first = i;
-    debts_[first] = {id, until, order};
+    debts_[first] = {id, until, order, claim};
 }
 
 void ReplyLedger::forget_expired(Clock::time_point now) {
@@ -61,7 +61,7 @@ ReplyLedger::Waiter* ReplyLedger::route_among_all(const CanFrame& f, Arrival arr
     std::optional<std::size_t> debt;
     std::optional<Clock::time_point> now;
     for (std::size_t i = 0; i < owed_;) {
-        if (debts_[i].id != f.id) {
+        if (debts_[i].id != f.id || (arrival == Arrival::JustNow && debts_[i].claim == Claim::QueuedOnly)) {
             ++i;
             continue;
         }

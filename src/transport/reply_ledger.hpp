@@ -85,11 +85,23 @@ public:
     // owed reply counts as settled whether or not its window has passed.
     void settle_queued(const CanFrame& f) { route_among_all(f, Arrival::BeforeSend); }
 
+    // What a command that ended without its reply still claims.
+    enum class Claim {
+        // Its late reply: until the window ends, the first frame on its
+        // identifier that no older claim takes, whether it was queued before
+        // a later command went out or arrives while one waits.
+        Reply,
+        // Only a frame queued before a later command goes out. For a command
+        // whose wanted frame went to an earlier debt: that frame may have
+        // been its own reply (the earlier one lost for good), so a frame
+        // arriving during the next command's wait is that command's. One
+        // lost reply then fails one more command, not every one after it.
+        QueuedOnly,
+    };
     // A command that expected a reply on `id` ended without it (a time-out,
-    // a failed read, an interruption). Until `until`, the first frame on `id`
-    // that no older claim takes is that late reply, and is dropped. When the
-    // table is full the debt that expires first makes room.
-    void owe(CanId id, Clock::time_point until, std::uint64_t order);
+    // a failed read, an interruption): its `claim` holds until `until`. When
+    // the table is full the debt that expires first makes room.
+    void owe(CanId id, Clock::time_point until, std::uint64_t order, Claim claim);
 
     // Whether any reply is still owed: then a command first settles what
     // the bus has queued (settle_queued) and calls forget_expired.
@@ -110,6 +122,7 @@ private:
         CanId id;
         Clock::time_point until;
         std::uint64_t order;
+        Claim claim;
     };
     enum class Arrival { JustNow, BeforeSend };
 

@@ -20,8 +20,9 @@ Result<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, Du
     ReplyLedger::Scope registered(replies_, waiter);
     if (auto got = await(waiter, deadline); !got) {
         // Its reply may still come: the next command on `expected` must not take it.
-        if (!waiter.frame && !waiter.passed)
-            replies_.owe(expected, later_by(deadline, timeout), waiter.order());
+        if (!waiter.frame)
+            replies_.owe(expected, later_by(deadline, timeout), waiter.order(),
+                         waiter.passed ? ReplyLedger::Claim::QueuedOnly : ReplyLedger::Claim::Reply);
         return std::unexpected(got.error());
     }
     return std::move(*waiter.frame);

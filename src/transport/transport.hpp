@@ -122,9 +122,10 @@ public:
     // deadline, taken after the send, bounds the whole wait. A request that
     // ends without its reply leaves a debt on `expected` for one more
     // `timeout` after its deadline, so that its late reply is never a later
-    // command's: unless a frame it wanted was taken as an earlier command's
-    // late reply, which may have been its own (one reply lost for good then
-    // fails one more command, not every one after it).
+    // command's: only once queued (Claim::QueuedOnly) if a frame it wanted
+    // was taken as an earlier command's late reply, which may have been its
+    // own (one reply lost for good then fails one more command, not every
+    // one after it).
     // Errors: whatever send_within returns (nothing is read then), and those
     // of receive_until.
     Result<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);

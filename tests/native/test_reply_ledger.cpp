@@ -81,6 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Command 1's reply never comes: command 2's own reply is taken for
         // it, and command 2 fails too. Command 3 leaves no further debt.
         LateCase{"LostForGood", {{{}, {2}, "timeout"}, {{}, {3}, "3"}, {{}, {4}, "4"}}},
+        // A motor slower than its time-out twice over: command 2's reply,
+        // late too, is still not command 3's once it is queued.
+        LateCase{"LateTwiceInARow", {{{}, {1}, "timeout"}, {{2}, {3}, "3"}}},
         // Queued before the send, even long after its window.
         LateCase{"QueuedAfterItsWindow", {{{1}, {2}, "2"}}, 60ms},
         // Its window passed with nothing queued: the debt is forgotten.
