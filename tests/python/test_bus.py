@@ -6,10 +6,12 @@ from __future__ import annotations
 import errno
 import os
 import re
+import time
 
 import pytest
 
 import canframes
+from responder import Out, Responder, Rule
 from velkarin import Damiao, SocketCanTransport
 
 
@@ -179,10 +181,14 @@ def test_the_bus_class_cannot_be_subclassed():
 
 
 def test_a_failed_command_leaves_the_bus_usable(vcan, raw_peer):
-    bus = SocketCanTransport(vcan)
-    d = Damiao(3, 0x13, timeout_ms=20)
-    with pytest.raises(RuntimeError, match="^transport error: timeout waiting for frame$"):
-        d.disable(bus)
-    assert canframes.recv_frame(raw_peer).data == bytes.fromhex("FFFFFFFFFFFFFFFD")
-    raw_peer.send(canframes.pack_classic(0x13, bytes.fromhex("037FFF7FF7FF1E1C")))
-    assert Damiao(3, 0x13, timeout_ms=1000).disable(bus).motor_id == 3
+    motor = Responder(vcan)  # silent at the first disable, answers the second
+    try:
+        motor.script([Rule(0x003, times=1), Rule(0x003, [Out(0x13, bytes.fromhex("037FFF7FF7FF1E1C"))])])
+        bus = SocketCanTransport(vcan)
+        with pytest.raises(RuntimeError, match="^transport error: timeout waiting for frame$"):
+            Damiao(3, 0x13, timeout_ms=20).disable(bus)
+        assert canframes.recv_frame(raw_peer).data == bytes.fromhex("FFFFFFFFFFFFFFFD")
+        time.sleep(0.04)  # past the window in which a reply could still be the first one's
+        assert Damiao(3, 0x13, timeout_ms=1000).disable(bus).motor_id == 3
+    finally:
+        motor.close()

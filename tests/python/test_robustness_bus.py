@@ -295,9 +295,9 @@ STREAMS = {
     # A duplicate stays queued and answers the next command: the stream falls one further
     # behind with every duplicate.
     "duplicated": ([[reply(k), reply(k)] for k in range(1, 6)], own([1, 1, 2, 2, 3])),
-    # A reply that comes after its call's time-out answers the next call, and the stream stays
-    # one behind from then on.
-    "late-once": ([[reply(k)] for k in range(1, 6)], [TIMEOUT_TEXT, *own([1, 2, 3, 4])]),
+    # A reply that comes after its call's time-out is dropped as that call's: every later call
+    # gets its own.
+    "late-once": ([[reply(k)] for k in range(1, 6)], [TIMEOUT_TEXT, *own([2, 3, 4, 5])]),
     "short": (
         [[Out(STREAM_MASTER, FB[:5])], [Out(STREAM_MASTER, FB[:7], fd=True)],
          *[[reply(k)] for k in (3, 4, 5)]],

@@ -238,34 +238,32 @@ def test_dropped_replies_fail_single_commands_only(start_sim, bus):
         except RuntimeError as e:
             assert e.args == (TIMEOUT_TEXT,)
             outcomes.append(None)
-    # Some lost, some answered, and every answer belongs to its own command.
-    assert 5 <= outcomes.count(None) <= 35
+    # Some lost, some answered, and every answer belongs to its own command. (A lost reply
+    # costs the next command too when it comes within the time-out after the loss: its reply
+    # cannot be told from the lost one come late.)
+    assert outcomes.count(None) >= 5 and outcomes.count(True) >= 1
     assert set(outcomes) == {None, True}
 
     # A lost reply does not mean a lost command: the motor acted on it.
     s.command("fault 1 drop 1")
     timed_out(lambda: motor.enable(bus))
     s.command("fault 1 drop 0")
+    time.sleep(2 * LOST_MS / 1000)  # past the lost reply's window
     assert [motor.control(bus, PROBE).error for _ in range(10)] == [ENABLED] * 10
 
 
-def test_late_reply_is_taken_by_the_next_command(start_sim, bus, vcan):
+def test_a_late_reply_is_never_the_next_commands(start_sim, bus):
     start_sim(M1, options=("--delay-ms", "150"))
     motor = Damiao(1, 0x11, timeout_ms=LOST_MS)
     timed_out(lambda: motor.enable(bus))
     time.sleep(SETTLE)
-    # The enable's reply has come in since; the disable returns it at once and leaves its own
-    # in the bus object's queue: from here on every command returns the previous one's reply.
-    assert motor.disable(bus).error == ENABLED
+    # The enable's reply came in before the disable went out: it is dropped, and the disable,
+    # answered as late, times out too.
+    timed_out(lambda: motor.disable(bus))
     time.sleep(SETTLE)
-    assert motor.enable(bus).error == DISABLED
-
-    # A fresh bus object starts with an empty queue, and a time-out beyond the delay sees
-    # every reply on time.
-    time.sleep(SETTLE)
-    fresh = SocketCanTransport(vcan)
+    # A time-out beyond the delay sees every reply on time, on the same bus object.
     patient = Damiao(1, 0x11, timeout_ms=ANSWERED_MS)
-    assert [patient.disable(fresh).error, patient.enable(fresh).error] == [DISABLED, ENABLED]
+    assert [patient.disable(bus).error, patient.enable(bus).error] == [DISABLED, ENABLED]
 
 
 def test_duplicated_reply_is_taken_by_the_next_command(start_sim, bus, vcan):
@@ -342,6 +340,7 @@ def test_silent_motor_times_out_until_it_is_back(start_sim, bus, how):
     timed_out(lambda: motor.enable(bus))
     timed_out(lambda: motor.control(bus, PROBE))
     s.command("fault 1 silent off")
+    time.sleep(2 * LOST_MS / 1000)  # past the last unanswered command's window
     # Nothing came late, and the enable it did not hear was not acted on.
     assert motor.control(bus, PROBE).error == DISABLED
     assert motor.enable(bus).error == ENABLED
