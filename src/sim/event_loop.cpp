@@ -27,6 +27,9 @@
 namespace velkarin::sim {
 namespace {
 
+// About 5000 frames at the kernel's cost per queued CAN frame.
+constexpr int kReceiveBuffer = 4 << 20;
+
 volatile std::sig_atomic_t g_stop = 0;
 
 extern "C" void on_stop_signal(int) { g_stop = 1; }
@@ -151,6 +154,13 @@ int run(const Options& options) {
                      bus.error().text().c_str());
         return 2;
     }
+    // A program may send several hundred commands back to back; the default
+    // receive buffer holds a few hundred frames. Drops are reported on stderr
+    // when the kernel tells them, with the first frame queued after them.
+    if (auto kept = bus->keep_bursts(kReceiveBuffer); !kept)
+        std::fprintf(stderr, "velkarin-sim: cannot enlarge the receive buffer: %s\n",
+                     kept.error().text().c_str());
+    std::uint32_t drops_reported = 0;
     const sigset_t wait_mask = install_signals();
     // A reply is due at an exact time (its delay, or its end on a wire-timed bus): the 50 us
     // of timer slack a thread has by default would send each one up to that much later.
@@ -202,6 +212,11 @@ int run(const Options& options) {
             if (got) {
                 for (const auto& frame : std::span(received).first(*got)) sim.on_frame(frame, now);
                 store_flash(sim, flash_file);
+                if (bus->dropped() != drops_reported) {
+                    std::fprintf(stderr, "velkarin-sim: the receive buffer was full: %u frames dropped so far\n",
+                                 bus->dropped());
+                    drops_reported = bus->dropped();
+                }
             } else if (got.error().kind != transport::TransportError::Kind::Timeout) {
                 std::fprintf(stderr, "velkarin-sim: receive failed: %s\n",
                              got.error().text().c_str());

@@ -163,6 +163,17 @@ Result<std::size_t> SocketCanTransport::send_some(std::span<const CanFrame> fram
     return static_cast<std::size_t>(sent);
 }
 
+Result<void> SocketCanTransport::keep_bursts(int bytes) {
+    // SO_RCVBUFFORCE goes beyond net.core.rmem_max, for a privileged process.
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) < 0 &&
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) < 0)
+        return backend_errno(errno);
+    const int on = 1;
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) return backend_errno(errno);
+    counting_drops_ = true;
+    return {};
+}
+
 Result<std::size_t> SocketCanTransport::recv_some(Duration timeout, std::span<CanFrame> out) {
     const std::size_t room = std::min(out.size(), kBatch);
     if (room == 0) return 0;
@@ -175,16 +186,31 @@ Result<std::size_t> SocketCanTransport::recv_some(Duration timeout, std::span<Ca
     std::array<std::array<std::uint8_t, kFdMtu>, kBatch> in{};
     std::array<iovec, kBatch> iov{};
     std::array<mmsghdr, kBatch> msgs{};
+    // Room for each frame's SO_RXQ_OVFL count, when it is asked for.
+    alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(std::uint32_t))>, kBatch> control;
     for (std::size_t i = 0; i < room; ++i) {
         iov[i] = {in[i].data(), in[i].size()};
         msgs[i].msg_hdr.msg_iov = &iov[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
+        if (counting_drops_) {
+            msgs[i].msg_hdr.msg_control = control[i].data();
+            msgs[i].msg_hdr.msg_controllen = control[i].size();
+        }
     }
     // The first read waits up to SO_RCVTIMEO; MSG_WAITFORONE makes every
     // later one take only what is already queued.
     const int got = ::recvmmsg(fd_.get(), msgs.data(), static_cast<unsigned>(room),
                                wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
     if (got < 0) return std::unexpected(receive_error(errno));
+
+    // The kernel's count of drops so far, carried by each frame read.
+    if (counting_drops_) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i)
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr;
+                 c = CMSG_NXTHDR(&msgs[i].msg_hdr, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                    std::memcpy(&dropped_, CMSG_DATA(c), sizeof dropped_);
+    }
 
     std::size_t stored = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {

@@ -2,6 +2,7 @@
 // interface, with CAN FD frames enabled, owned for the object's whole life.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <string_view>
 
@@ -34,6 +35,15 @@ public:
 
     static constexpr std::size_t kBatch = 16;
 
+    // For a peer that reads bursts of frames (a simulated motor): asks for a
+    // receive buffer of `bytes` (beyond the system's limit where the process
+    // may), and from then on counts the frames the kernel drops because the
+    // buffer was full, as recv_some sees them. Errors: Backend.
+    Result<void> keep_bursts(int bytes);
+    // Frames dropped by a full receive buffer, as of the last recv_some
+    // (counting only after keep_bursts).
+    std::uint32_t dropped() const { return dropped_; }
+
     int fd() const { return fd_.get(); }
     std::optional<int> poll_descriptor() const override { return fd_.get(); }
 
@@ -42,6 +52,8 @@ private:
     // SO_RCVTIMEO, set before every read. Errors: Backend.
     Result<void> set_receive_timeout(Duration timeout);
     UniqueFd fd_;
+    bool counting_drops_ = false;
+    std::uint32_t dropped_ = 0;
 };
 
 }  // namespace velkarin::transport

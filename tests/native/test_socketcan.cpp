@@ -524,4 +524,21 @@ TEST(SocketCanLink, SendFailsWhileDownAndWorksAgainAfterUp) {
     EXPECT_EQ(got->id, CanId::standard(0x3));
 }
 
+// A receive buffer that a burst overflows while nobody reads: the kernel
+// hands its count of drops to the first frame queued after them.
+TEST(SocketCanDrops, AreCountedOnceTheBufferOverflowed) {
+    VELKARIN_REQUIRE_BUS_OR_SKIP();
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    auto bus = open_vcan0();
+    ASSERT_TRUE(bus.keep_bursts(4096).has_value());  // a few frames' worth
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(peer.write(raw_frame(0x5, 1, 0, {1}, false)));
+    std::array<CanFrame, SocketCanTransport::kBatch> got;
+    while (bus.recv_some(Duration{}, got).value_or(0) > 0) {}
+    EXPECT_EQ(bus.dropped(), 0u);  // what was queued came before the drops
+    ASSERT_TRUE(peer.write(raw_frame(0x6, 1, 0, {1}, false)));
+    ASSERT_TRUE(bus.recv_some(Duration::from_millis(1000), got).has_value());
+    EXPECT_GT(bus.dropped(), 100u);
+}
+
 }  // namespace

@@ -3,6 +3,9 @@ the MIT mode switch, closed loops in every control mode, and each reply fault as
 
 from __future__ import annotations
 
+import contextlib
+import signal
+import socket
 import time
 from collections.abc import Callable, Iterator
 
@@ -17,6 +20,8 @@ LOST_MS = 40  # time-out of calls whose reply is lost or late: each one costs th
 PERIOD = 0.002  # 500 Hz control loops
 SETTLE = 0.4  # seconds a late reply is given to arrive before the next command
 M1 = "1:0x11:DM4310"
+BURST = 1000  # commands back to back: more than a socket's default receive buffer holds
+SO_RCVBUFFORCE = 33
 
 # Status codes of byte 0's high nibble.
 DISABLED, ENABLED = 0x0, 0x1
@@ -264,6 +269,20 @@ def test_a_late_reply_is_never_the_next_commands(start_sim, bus):
     # A time-out beyond the delay sees every reply on time, on the same bus object.
     patient = Damiao(1, 0x11, timeout_ms=ANSWERED_MS)
     assert [patient.disable(bus).error, patient.enable(bus).error] == [DISABLED, ENABLED]
+
+
+def test_a_burst_of_commands_is_answered_in_full(start_sim, raw_peer):
+    s = start_sim(M1)
+    raw_peer.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)  # room for every reply
+    s.proc.send_signal(signal.SIGSTOP)  # the whole burst waits in the simulator's socket
+    for _ in range(BURST):
+        raw_peer.send(canframes.pack_classic(0x001, bytes.fromhex("FFFFFFFFFFFFFFFC")))
+    s.proc.send_signal(signal.SIGCONT)
+    replies = 0
+    with contextlib.suppress(TimeoutError):  # a read waits PEER_TIMEOUT; none come any more
+        while replies < BURST:
+            replies += canframes.recv_frame(raw_peer).can_id == 0x11
+    assert replies == BURST
 
 
 def test_duplicated_reply_is_taken_by_the_next_command(start_sim, bus, vcan):
