@@ -180,6 +180,10 @@ std::expected<Command, Failure> parse_get(Words& w) {
     for (std::size_t i = 1; i < w.positional().size(); ++i) {
         auto reg = parse_register(w.positional()[i]);
         if (!reg) return std::unexpected(reg.error());
+        // One key per register in the JSON object, so each is named once.
+        if (std::ranges::find(get.registers, *reg) != get.registers.end())
+            return usage("register " + std::string((*reg)->variable) + " is named twice, as '" +
+                         std::string(w.positional()[i]) + "'", "get");
         get.registers.push_back(*reg);
     }
     return get;

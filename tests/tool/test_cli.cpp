@@ -52,6 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
         Wrong{"get 1", "a motor id and one or more registers"},
         Wrong{"get 1 nosuch", "unknown register 'nosuch'"},
         Wrong{"get 1 37", "unknown register '37'"},  // not documented
+        Wrong{"get 1 can_br CAN_BR", "register can_br is named twice, as 'CAN_BR'"},
         Wrong{"set 1 sw_ver 3", "set: sw_ver is read-only"},
         Wrong{"set 1 PMAX -1", "PMAX must be in (0, 3.4e38]"},
         Wrong{"set 1 PMAX nan", "PMAX takes a finite number"},
