@@ -4,8 +4,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <exception>
 
 #include "group/group.hpp"
+#include "python/errors.hpp"
 #include "python/one_interpreter.hpp"
 #include "python/py_ref.hpp"
 
@@ -56,7 +58,11 @@ PyObject* init() {
     if (!python::only_first_interpreter(first_interpreter, "velkarin_group")) return nullptr;
     if (the_module != nullptr) return Py_NewRef(the_module);
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
-    if (!module || !fill(module.get())) return nullptr;
+    try {
+        if (!module || !fill(module.get())) return nullptr;
+    } catch (const std::exception& e) {  // the texts of a refused velkarin
+        return python::raise_cpp_exception(e);
+    }
     the_module = Py_NewRef(module.get());
     return module.release();
 }
