@@ -41,6 +41,13 @@ ModeFrame mode_frame(const setpoints::ForcePos& s) {
     return {ControlMode::ForcePos, modes::force_pos_payload(s)};
 }
 
+// A pause that sleeps on the bus.
+Pause pause_on(transport::CanTransport& bus) {
+    return [&bus](std::chrono::milliseconds d) {
+        return bus.pause(transport::from_chrono(d)).has_value();
+    };
+}
+
 // One command out, its reply in: the exchange of every command.
 Result<MotorState> exchange(const Damiao& motor, transport::CanTransport& bus,
                             const Result<CanFrame>& frame) {
@@ -178,36 +185,61 @@ Result<void> Damiao::store_parameters(transport::CanTransport& bus) const {
     return send_request(bus, registers::store_request(motor_id_));
 }
 
-// The pause sleeps on the bus, so that a signal reaches its interrupt
-// handler exactly as during a wait for a reply.
-Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
-    return ensure_control_mode(bus, mode, [&bus](std::chrono::milliseconds d) {
-        return bus.pause(transport::Duration::from_millis(static_cast<std::uint64_t>(d.count())))
-            .has_value();
-    });
+Damiao Damiao::after_write(std::uint8_t reg, const RegisterValue& value) const {
+    Damiao after = *this;
+    const auto* id = std::get_if<std::uint32_t>(&value);
+    if (id != nullptr && reg == registers::ESC_ID) after.motor_id_ = static_cast<std::uint16_t>(*id);
+    if (id != nullptr && reg == registers::MST_ID) after.master_id_ = static_cast<std::uint16_t>(*id);
+    return after;
 }
 
-// Read, and only if the mode differs: write, give the firmware time to switch,
-// read back. At most three frames; nothing is retried or undone.
+Result<RegisterValue> Damiao::write_verified(transport::CanTransport& bus, std::uint8_t reg,
+                                             RegisterValue value, const Pause& pause) const {
+    if (auto written = write_register(bus, reg, value); !written) return std::unexpected(written.error());
+    if (const auto settle = settle_time(reg); settle.count() > 0 && !pause(settle))
+        return std::unexpected(Error(transport::TransportError::backend_errno(EINTR)));
+    const Damiao after = after_write(reg, value);
+    auto back = after.read_register(bus, reg);
+    if (!back) return back;
+    // Compared bit for bit: a float NaN written reads back as the same NaN.
+    if (raw_bits(*back) != raw_bits(value))
+        return std::unexpected(Error(errors::WriteVerifyFailed{reg, after.motor_id(), value, *back}));
+    return back;
+}
+
+// The pause sleeps on the bus, so that a signal reaches its interrupt
+// handler exactly as during a wait for a reply.
+Result<RegisterValue> Damiao::write_verified(transport::CanTransport& bus, std::uint8_t reg,
+                                             RegisterValue value) const {
+    return write_verified(bus, reg, value, pause_on(bus));
+}
+
+Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
+    return ensure_control_mode(bus, mode, pause_on(bus));
+}
+
+// Read, and only if the mode differs: the verified write (write, give the
+// firmware time to switch, read back). At most three frames; nothing is
+// retried or undone.
 Result<void> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
                                          const Pause& pause) const {
     auto current = read_control_mode(*this, bus);
     if (!current) return std::unexpected(std::move(current.error()));
     if (*current == mode) return {};
 
-    auto written = write_register(bus, registers::CTRL_MODE, RegisterValue{std::uint32_t{mode}});
-    if (!written) return written;
-    if (!pause(kModeSwitchPause))
-        return std::unexpected(Error(transport::TransportError::backend_errno(EINTR)));
-
-    auto reported = read_control_mode(*this, bus);
-    if (!reported) return std::unexpected(std::move(reported.error()));
+    auto reported = write_verified(bus, registers::CTRL_MODE, RegisterValue{std::uint32_t{mode}}, pause);
+    if (reported) return {};
     // Compared in full 32 bits (257 is not 1), reported in its low 8.
-    if (*reported != mode) {
-        return std::unexpected(
-            Error(errors::ModeVerifyFailed{mode, static_cast<std::uint8_t>(*reported)}));
+    if (const auto* v = reported.error().as<errors::WriteVerifyFailed>()) {
+        const auto back = control_mode_of(v->reported);
+        if (!back) return std::unexpected(std::move(back.error()));
+        return std::unexpected(Error(errors::ModeVerifyFailed{mode, static_cast<std::uint8_t>(*back)}));
     }
-    return {};
+    return std::unexpected(std::move(reported.error()));
+}
+
+std::chrono::milliseconds settle_time(std::uint8_t reg) {
+    return reg == registers::CTRL_MODE ? kModeSwitchPause : std::chrono::milliseconds{0};
 }
 
 Result<std::uint32_t> control_mode_of(const RegisterValue& value) {

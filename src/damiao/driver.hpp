@@ -20,6 +20,10 @@ namespace velkarin::damiao {
 // read back.
 inline constexpr std::chrono::milliseconds kModeSwitchPause{100};
 
+// How long the motor is given to act on a write of `reg` before it is read
+// back: the control mode's switch; every other register takes effect at once.
+std::chrono::milliseconds settle_time(std::uint8_t reg);
+
 // The pause between a control-mode write and its read-back. The default is
 // the bus's own pause; tests hand in one that records instead. It returns
 // false when it was cut short by a signal that should end the operation (the
@@ -84,6 +88,19 @@ public:
     // sent for these), Transport. No reply is awaited.
     Result<void> write_register(transport::CanTransport& bus, std::uint8_t reg,
                                 RegisterValue value) const;
+    // This motor as it is once `value` is written to `reg`: it uses a new
+    // CAN id (ESC_ID) or master id (MST_ID) at once.
+    Damiao after_write(std::uint8_t reg, const RegisterValue& value) const;
+    // Writes `value` to `reg`, gives the motor settle_time(reg) (through
+    // bus.pause), and reads the register back from the motor as it is after
+    // the write. Returns the value read back. Errors: those of write_register
+    // and read_register, Transport (Backend EINTR when the pause was cut
+    // short), WriteVerifyFailed (another value read back).
+    Result<RegisterValue> write_verified(transport::CanTransport& bus, std::uint8_t reg,
+                                         RegisterValue value) const;
+    // The same, pausing through `pause`.
+    Result<RegisterValue> write_verified(transport::CanTransport& bus, std::uint8_t reg,
+                                         RegisterValue value, const Pause& pause) const;
     // Asks the motor to keep every parameter in flash. Motors are not known
     // to answer, so nothing is awaited. Errors: Transport.
     Result<void> store_parameters(transport::CanTransport& bus) const;

@@ -5,19 +5,13 @@
 #include <cstdio>
 #include <string>
 
-#include "damiao/float_text.hpp"
+#include "damiao/text/can_id_text.hpp"
+#include "damiao/text/float_text.hpp"
 
 namespace velkarin::damiao {
 namespace {
 
 std::string num(unsigned long long v) { return std::to_string(v); }
-
-// A CAN identifier as it is usually written: "0x011".
-std::string can_id(std::uint16_t id) {
-    std::array<char, 8> buf{};
-    std::snprintf(buf.data(), buf.size(), "0x%03X", static_cast<unsigned>(id));
-    return buf.data();
-}
 
 std::string kind(RegisterKind k) { return std::string(name_of(k)); }
 
@@ -55,6 +49,14 @@ std::string text_of(const errors::ModeVerifyFailed& e) {
            num(e.reported);
 }
 
+// "verification failed: wrote 1 to CTRL_MODE, motor 0x001 reports 2"
+std::string text_of(const errors::WriteVerifyFailed& e) {
+    const auto* info = registers::find(e.reg);
+    const std::string name = info != nullptr ? std::string(info->variable) : num(e.reg);
+    return "verification failed: wrote " + value_text(e.written) + " to " + name + ", motor " +
+           can_id_text(e.motor_id) + " reports " + value_text(e.reported);
+}
+
 std::string text_of(const errors::InvalidLimits& e) {
     return "min > max, or either was NaN. min = " + float_text::bound(e.range.min) +
            ", max = " + float_text::bound(e.range.max);
@@ -66,7 +68,7 @@ std::string text_of(const errors::ShortReply& e) {
 
 std::string text_of(const errors::DuplicateMasterId& e) {
     return "motors " + num(e.first) + " and " + num(e.second) +
-           " of one cycle answer on master id " + can_id(e.id) + " of one bus: their replies "
+           " of one cycle answer on master id " + can_id_text(e.id) + " of one bus: their replies "
            "cannot be told apart";
 }
 

@@ -10,6 +10,7 @@
 
 #include "mit/codec.hpp"
 #include "register_kind.hpp"
+#include "registers.hpp"
 #include "../transport/transport_error.hpp"
 
 namespace velkarin::damiao {
@@ -23,6 +24,13 @@ struct ReadOnlyRegister { std::uint8_t reg; };
 struct RegisterKindMismatch { std::uint8_t reg; RegisterKind expected; RegisterKind got; };
 struct UnexpectedReply { std::vector<std::uint8_t> data; };
 struct ModeVerifyFailed { std::uint8_t written; std::uint8_t reported; };
+// A register read back after a write holds another value than was written.
+struct WriteVerifyFailed {
+    std::uint8_t reg;
+    std::uint16_t motor_id;  // the motor as it is after the write
+    RegisterValue written;
+    RegisterValue reported;
+};
 // The motor's limits cannot be used for MIT encoding (a negative or NaN
 // range); nothing was sent.
 struct InvalidLimits { InvalidRange range; };
@@ -49,7 +57,8 @@ public:
                                  errors::UnexpectedReply, errors::ModeVerifyFailed,
                                  errors::InvalidLimits, errors::ShortReply,
                                  errors::DuplicateMasterId, errors::OutcomeCount,
-                                 errors::CommandCount, errors::GroupTooLarge>;
+                                 errors::CommandCount, errors::GroupTooLarge,
+                                 errors::WriteVerifyFailed>;
 
     template <typename Case>
     Error(Case c) : v_(std::move(c)) {}

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "damiao/names.hpp"
+#include "damiao/text/float_text.hpp"
 
 namespace velkarin::damiao::registers {
 namespace {
@@ -118,3 +119,12 @@ bool raw_in_documented_range(const RegisterInfo& info, std::uint32_t raw) {
 }
 
 }  // namespace velkarin::damiao::registers
+
+namespace velkarin::damiao {
+
+std::string value_text(const RegisterValue& value) {
+    if (const auto* u = std::get_if<std::uint32_t>(&value)) return std::to_string(*u);
+    return float_text::shortest(std::get<float>(value));
+}
+
+}  // namespace velkarin::damiao

@@ -9,6 +9,7 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -53,6 +54,8 @@ constexpr RegisterKind kind_of(const RegisterValue& v) {
 // The four value bytes as a request or reply carries them: a float as its
 // IEEE 754 bit pattern, and back in the kind of the register.
 std::uint32_t raw_bits(const RegisterValue& value);
+// "2", "12.5": an integer in decimal, a float in its shortest round-trip digits.
+std::string value_text(const RegisterValue& value);
 RegisterValue value_of_kind(RegisterKind kind, std::uint32_t raw);
 
 namespace registers {

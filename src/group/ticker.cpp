@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "group/group.hpp"
+#include "transport/duration.hpp"
 #include "python/args.hpp"
 #include "python/heap_type.hpp"
 
@@ -69,12 +70,6 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
     return reinterpret_cast<PyObject*>(obj);
 }
 
-timespec timespec_of(Clock::time_point t) {
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-}
-
 // Sleeps to the next boundary strictly after now. A signal wakes the sleep:
 // the interpreter's handlers run, and unless one raises, the sleep goes on
 // to the same boundary. Missed boundaries are counted against the latest
@@ -91,7 +86,7 @@ PyObject* wait(PyObject* self_obj, PyObject*) {
     self->last = std::max(self->last, next);
     self->overruns += missed;
     const auto boundary = std::chrono::nanoseconds(static_cast<std::int64_t>(next) * self->period_ns);
-    const timespec until = timespec_of(self->start + boundary);
+    const timespec until = transport::timespec_at(self->start + boundary);
     for (;;) {
         int rc = 0;
         Py_BEGIN_ALLOW_THREADS

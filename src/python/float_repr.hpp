@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 
 namespace velkarin::python {
 

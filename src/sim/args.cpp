@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "sim/console.hpp"
-#include "cli/text.hpp"
+#include "damiao/text/parse.hpp"
 #include "damiao/bit_rates.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 
@@ -27,7 +27,7 @@ std::optional<std::uint8_t> control_mode(std::string_view s) {
 }
 
 std::optional<std::uint16_t> parse_id(std::string_view s) {
-    const auto v = cli::parse_uint(s);
+    const auto v = damiao::parse::parse_uint(s);
     if (!v || *v > transport::CanId::kStandardMax) return std::nullopt;
     return static_cast<std::uint16_t>(*v);
 }
@@ -71,7 +71,7 @@ std::optional<std::uint32_t> code_of(const transport::BusRates& bus) {
 }
 
 std::optional<std::uint32_t> parse_rate(std::optional<std::string_view> v) {
-    const auto n = v ? cli::parse_uint(*v) : std::nullopt;
+    const auto n = v ? damiao::parse::parse_uint(*v) : std::nullopt;
     if (!n || *n == 0 || *n > 100'000'000) return std::nullopt;
     return static_cast<std::uint32_t>(*n);
 }
@@ -118,27 +118,27 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
             o.sim.control_mode = *m;
         } else if (flag == "--rate") {
             const auto v = value();
-            const auto r = v ? cli::parse_double(*v) : std::nullopt;
+            const auto r = v ? damiao::parse::parse_double(*v) : std::nullopt;
             if (!r || !(*r >= 100.0 && *r <= 1e6)) return needs("a step rate of 100..1000000 Hz");
             o.sim.rate_hz = *r;
         } else if (flag == "--timeout-ms") {
             const auto v = value();
-            const auto ms = v ? cli::parse_uint(*v) : std::nullopt;
+            const auto ms = v ? damiao::parse::parse_uint(*v) : std::nullopt;
             if (!ms || *ms > 200'000'000) return needs("milliseconds 0..200000000");
             o.sim.timeout_counts = registers::timeout_counts_of(std::chrono::milliseconds(*ms));
         } else if (flag == "--drop") {
             const auto v = value();
-            const auto f = v ? cli::parse_double(*v) : std::nullopt;
+            const auto f = v ? damiao::parse::parse_double(*v) : std::nullopt;
             if (!f || !(*f >= 0.0 && *f <= 1.0)) return needs("a fraction 0..1");
             o.sim.faults.drop = *f;
         } else if (flag == "--delay-ms") {
             const auto v = value();
-            const auto ms = v ? cli::parse_uint(*v) : std::nullopt;
+            const auto ms = v ? damiao::parse::parse_uint(*v) : std::nullopt;
             if (!ms || *ms > 60'000) return needs("milliseconds 0..60000");
             o.sim.faults.delay = std::chrono::milliseconds(*ms);
         } else if (flag == "--short") {
             const auto v = value();
-            const auto n = v ? cli::parse_uint(*v) : std::nullopt;
+            const auto n = v ? damiao::parse::parse_uint(*v) : std::nullopt;
             if (!n || *n > 7) return needs("a reply length 0..7");
             o.sim.faults.short_len = static_cast<std::size_t>(*n);
         } else if (flag == "--fault") {
@@ -152,12 +152,12 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
             (flag == "--bitrate" ? bitrate : dbitrate) = *r;
         } else if (flag == "--latency-us") {
             const auto v = value();
-            const auto us = v ? cli::parse_uint(*v) : std::nullopt;
+            const auto us = v ? damiao::parse::parse_uint(*v) : std::nullopt;
             if (!us || *us > 1'000'000) return needs("microseconds 0..1000000");
             latency = std::chrono::microseconds(*us);
         } else if (flag == "--seed") {
             const auto v = value();
-            const auto n = v ? cli::parse_uint(*v) : std::nullopt;
+            const auto n = v ? damiao::parse::parse_uint(*v) : std::nullopt;
             if (!n) return needs("a number");
             o.sim.seed = *n;
         } else {

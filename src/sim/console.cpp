@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <expected>
 
-#include "cli/text.hpp"
+#include "damiao/text/parse.hpp"
 
 namespace velkarin::sim {
 namespace {
@@ -17,7 +17,7 @@ std::expected<std::vector<SimMotor*>, std::string> targets(Simulator& sim, std::
         for (auto& m : sim.motors()) out.push_back(&m);
         return out;
     }
-    const auto id = cli::parse_uint(t);
+    const auto id = damiao::parse::parse_uint(t);
     if (!id || *id > 0xFFFF) return std::unexpected("bad motor '" + std::string(t) + "'");
     auto* m = sim.find(static_cast<std::uint16_t>(*id));
     if (m == nullptr) return std::unexpected("no motor with CAN id " + std::string(t));
@@ -50,13 +50,13 @@ std::expected<void, std::string> fault(Simulator& sim, const Words& w, TimePoint
         return {};
     }
     if (what == "drop") {
-        const auto f = cli::parse_double(value);
+        const auto f = damiao::parse::parse_double(value);
         if (!f || !(*f >= 0.0 && *f <= 1.0)) return std::unexpected("drop takes a fraction 0..1");
         for (auto* m : *ms) m->faults.drop = *f;
         return {};
     }
     if (what == "delay") {
-        const auto d = cli::parse_uint(value);
+        const auto d = damiao::parse::parse_uint(value);
         if (!d || *d > 60'000) return std::unexpected("delay takes milliseconds 0..60000");
         for (auto* m : *ms) m->faults.delay = std::chrono::milliseconds(*d);
         return {};
@@ -64,7 +64,7 @@ std::expected<void, std::string> fault(Simulator& sim, const Words& w, TimePoint
     if (what == "short") {
         std::optional<std::size_t> len;
         if (value != "off") {
-            const auto n = cli::parse_uint(value);
+            const auto n = damiao::parse::parse_uint(value);
             if (!n || *n > 7) return std::unexpected("short takes a length 0..7 or off");
             len = static_cast<std::size_t>(*n);
         }
@@ -112,7 +112,7 @@ std::string describe(const SimMotor& motor) {
 }
 
 std::vector<std::string> run_console_line(Simulator& sim, std::string_view line, TimePoint now) {
-    const auto w = cli::words(line);
+    const auto w = damiao::parse::words(line);
     if (w.empty() || w[0].starts_with('#')) return {};
     std::vector<std::string> out;
     std::expected<void, std::string> result;

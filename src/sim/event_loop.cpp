@@ -187,9 +187,7 @@ int run(const Options& options) {
         timespec wait{};
         timespec* wait_ptr = nullptr;
         if (const auto next = sim.next_due()) {
-            const auto left = std::max(Clock::duration::zero(), *next - now);
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            wait = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+            wait = transport::from_chrono(*next - now).to_timespec();
             wait_ptr = &wait;
         }
         const int ready = ::ppoll(fds, 2, wait_ptr, &wait_mask);

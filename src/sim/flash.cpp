@@ -6,7 +6,8 @@
 #include <bit>
 #include <cstdio>
 
-#include "cli/text.hpp"
+#include "damiao/text/can_id_text.hpp"
+#include "damiao/text/parse.hpp"
 #include "damiao/registers.hpp"
 
 namespace velkarin::sim {
@@ -39,7 +40,7 @@ std::string shown(const damiao::RegisterInfo& reg, std::uint32_t raw) {
 std::expected<Entry, std::string> parse_line(std::span<const std::string_view> w,
                                              std::size_t motors) {
     if (w.size() != 3) return std::unexpected("expected MOTOR VARIABLE 0xRAW");
-    const auto motor = cli::parse_uint(w[0]);
+    const auto motor = damiao::parse::parse_uint(w[0]);
     if (!motor) return std::unexpected("motor '" + std::string(w[0]) + "' is not a number");
     if (*motor >= motors)
         return std::unexpected("motor " + std::to_string(*motor) + " is not given: " +
@@ -49,7 +50,7 @@ std::expected<Entry, std::string> parse_line(std::span<const std::string_view> w
     const std::string name(reg->variable);
     if (reg->access != damiao::RegisterAccess::ReadWrite)
         return std::unexpected(name + " is read-only: a store never keeps it");
-    const auto raw = cli::parse_uint(w[2]);
+    const auto raw = damiao::parse::parse_uint(w[2]);
     if (!raw || *raw > 0xFFFF'FFFF)
         return std::unexpected(name + " value '" + std::string(w[2]) + "' is not 32 bits");
     const auto value = static_cast<std::uint32_t>(*raw);
@@ -96,7 +97,7 @@ std::expected<Flash, FlashError> parse_flash(std::string_view text,
         const auto line = text.substr(0, nl);
         text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
         ++line_no;
-        const auto words = cli::words(line);
+        const auto words = damiao::parse::words(line);
         if (words.empty() || words.front().front() == '#') continue;
         const auto entry = parse_line(words, can_ids.size());
         if (!entry) return std::unexpected(FlashError{line_no, entry.error()});
@@ -120,10 +121,8 @@ std::expected<Flash, FlashError> parse_flash(std::string_view text,
         for (std::size_t i = 0; i < j; ++i) {
             const auto line = std::max(id_lines[i], id_lines[j]);
             if (ids[i] != ids[j] || (shared && shared->line <= line)) continue;
-            char reason[128];
-            std::snprintf(reason, sizeof reason, "motors %zu and %zu would both have CAN id 0x%03X",
-                          i, j, static_cast<unsigned>(ids[i]));
-            shared = FlashError{line, reason};
+            shared = FlashError{line, "motors " + std::to_string(i) + " and " + std::to_string(j) +
+                                          " would both have CAN id " + damiao::can_id_text(ids[i])};
         }
     if (shared) return std::unexpected(std::move(*shared));
     for (auto& image : flash)

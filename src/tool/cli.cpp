@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "cli/text.hpp"
-#include "damiao/float_text.hpp"
+#include "damiao/text/parse.hpp"
+#include "damiao/text/float_text.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "tool/help.hpp"
 #include "tool/register_text.hpp"
@@ -78,7 +78,7 @@ private:
 
 std::expected<std::uint16_t, Failure> parse_id(std::string_view s, std::string_view what) {
     constexpr auto kMaxId = transport::CanId::kStandardMax;
-    const auto v = cli::parse_uint(s);
+    const auto v = damiao::parse::parse_uint(s);
     if (!v || *v > kMaxId)
         return usage(std::string(what) + " must be a CAN id in 0.." +
                      id_text(static_cast<std::uint16_t>(kMaxId)) + " (decimal or 0x-hex), got '" +
@@ -99,14 +99,14 @@ std::expected<damiao::RegisterValue, Failure> parse_value(const RegisterInfo& re
     const std::string name(reg.variable);
     std::optional<damiao::RegisterValue> value;
     if (reg.kind == damiao::RegisterKind::Uint32) {
-        const auto v = cli::parse_uint(s);
+        const auto v = damiao::parse::parse_uint(s);
         if (v && *v <= std::numeric_limits<std::uint32_t>::max())
             value = static_cast<std::uint32_t>(*v);
         else
             return usage("set: " + name + " takes an unsigned 32-bit integer, got '" +
                          std::string(s) + "'", "set");
     } else {
-        const auto v = cli::parse_float(s);
+        const auto v = damiao::parse::parse_float(s);
         if (!v || !std::isfinite(*v))
             return usage("set: " + name + " takes a finite number, got '" + std::string(s) + "'", "set");
         value = *v;
@@ -121,7 +121,7 @@ std::expected<damiao::RegisterValue, Failure> parse_value(const RegisterInfo& re
 // ticks, where a value out of range would be undefined behaviour.
 std::expected<double, Failure> parse_in_range(std::string_view flag, std::string_view s, double lo,
                                               double hi, std::string_view unit) {
-    const auto v = cli::parse_double(s);
+    const auto v = damiao::parse::parse_double(s);
     if (!v || !std::isfinite(*v) || *v < lo || *v > hi) {
         using damiao::float_text::shortest;
         return usage("monitor: " + std::string(flag) + " takes " + shortest(static_cast<float>(lo)) +
@@ -329,7 +329,7 @@ std::expected<Invocation, Failure> parse_command_line(std::span<const std::strin
             inv.global.iface = std::string(*v);
         } else if (a == "--timeout-ms") {
             const auto v = value();
-            const auto ms = v ? cli::parse_uint(*v) : std::nullopt;
+            const auto ms = v ? damiao::parse::parse_uint(*v) : std::nullopt;
             if (!ms || *ms == 0 || *ms > 60'000)
                 return usage("--timeout-ms takes milliseconds, 1 to 60000");
             inv.global.timeout_ms = *ms;

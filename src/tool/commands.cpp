@@ -6,10 +6,10 @@
 #include <algorithm>
 
 #include "damiao/bit_rates.hpp"
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 #include "damiao/mit/limits_text.hpp"
 #include "damiao/motor_status.hpp"
-#include "tool/id_conflict.hpp"
+#include "damiao/id_conflict.hpp"
 #include "tool/register_text.hpp"
 #include "tool/scan.hpp"
 
@@ -19,13 +19,6 @@ namespace {
 namespace registers = damiao::registers;
 using damiao::RegisterValue;
 using Kind = Failure::Kind;
-
-std::string value_text(const RegisterValue& v) {
-    if (const auto* u = std::get_if<std::uint32_t>(&v)) return std::to_string(*u);
-    return damiao::float_text::shortest(std::get<float>(v));
-}
-
-std::uint16_t as_id(const RegisterValue& v) { return static_cast<std::uint16_t>(std::get<std::uint32_t>(v)); }
 
 damiao::Command command_of(damiao::SpecialCommand kind) {
     switch (kind) {
@@ -39,14 +32,14 @@ damiao::Command command_of(damiao::SpecialCommand kind) {
 
 // Refuses new ids that would collide with another motor's: every motor on
 // the bus is found first, since any of them may hold the identifier.
-ToolResult<void> check_new_ids(const Session& s, MotorIds now, MotorIds proposed) {
+ToolResult<void> check_new_ids(const Session& s, damiao::MotorIds now, damiao::MotorIds proposed) {
     if (now.can_id == proposed.can_id && now.master_id == proposed.master_id) return {};
     auto motors = find_motors(s, damiao::kFirstScanId, damiao::kLastScanId);
     if (!motors) return std::unexpected(std::move(motors.error()));
-    std::vector<MotorIds> others;
+    std::vector<damiao::MotorIds> others;
     for (const auto& m : *motors)
         if (m.id != now.can_id) others.push_back({m.id, m.master_id});
-    if (auto why = id_conflict(now, proposed, others))
+    if (auto why = damiao::id_conflict(now, proposed, others))
         return fail(Kind::IdConflict, *why + ": nothing written");
     return {};
 }
@@ -129,25 +122,22 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
     const auto motor = s.motor(c.id, *master);
 
     Members regs;
-    std::optional<float> ranges[3];
+    damiao::ReportedRanges ranges;
     for (const auto& r : registers::table()) {
         auto v = read_if_answered(s, motor, r.number);
         if (!v) return std::unexpected(std::move(v.error()));
         regs.emplace_back(std::string(r.variable), *v ? value_of(r, **v) : Value());
-        if (!*v) continue;
-        if (r.number == registers::PMAX) ranges[0] = std::get<float>(**v);
-        if (r.number == registers::VMAX) ranges[1] = std::get<float>(**v);
-        if (r.number == registers::TMAX) ranges[2] = std::get<float>(**v);
+        if (*v) ranges.note(r.number, **v);
     }
 
     Value state, models = Items{}, limits;
-    if (ranges[0] && ranges[1] && ranges[2]) {
-        const auto scaled = s.motor(c.id, *master, damiao::mit::firmware_limits(*ranges[0], *ranges[1], *ranges[2]));
+    if (const auto reported = ranges.limits()) {
+        const auto scaled = s.motor(c.id, *master, *reported);
         auto now = exchange(s, scaled, damiao::commands::Refresh{}, "a refresh request");
         if (now) state = state_value(*now);
         else if (now.error().kind != Kind::NoAnswer) return std::unexpected(std::move(now.error()));
         Items names;
-        for (const auto n : matching_models(*ranges[0], *ranges[1], *ranges[2])) names.emplace_back(std::string(n));
+        for (const auto n : matching_models(*reported)) names.emplace_back(std::string(n));
         models = Value(std::move(names));
         limits = Value(damiao::mit::limits_text(scaled.limits()));
     }
@@ -180,41 +170,24 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
     const auto number = c.reg->number;
     auto master = read_master_id(s, c.id);
     if (!master) return std::unexpected(std::move(master.error()));
-    const MotorIds now{c.id, *master};
-    MotorIds then = now;  // the ids the motor has after the write
-    if (number == registers::ESC_ID) then.can_id = as_id(c.value);
-    if (number == registers::MST_ID) then.master_id = as_id(c.value);
-    if (number == registers::ESC_ID || number == registers::MST_ID) {
-        if (auto ok = check_new_ids(s, now, then); !ok) return std::unexpected(std::move(ok.error()));
-    }
+    const auto motor = s.motor(c.id, *master);
+    const auto after = motor.after_write(number, c.value);  // its ids once written
+    if (auto ok = check_new_ids(s, {c.id, *master}, {after.motor_id(), after.master_id()}); !ok)
+        return std::unexpected(std::move(ok.error()));
 
-    const auto motor = s.motor(now.can_id, now.master_id);
-    if (auto w = motor.write_register(s.bus, number, c.value); !w)
-        return std::unexpected(failure_of(w.error(), c.id, "a write of " + std::string(c.reg->variable), s.timeout()));
-    if (number == registers::CTRL_MODE) {
-        // The firmware is given the driver's time to switch before the read-back.
-        const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(damiao::kModeSwitchPause);
-        if (auto slept = s.bus.pause(transport::Duration::from_millis(static_cast<std::uint64_t>(pause.count())));
-            !slept)
-            return std::unexpected(failure_of(damiao::Error(slept.error()), c.id, "the mode switch", s.timeout()));
-    }
-    // The motor uses new ids at once: the read-back comes from the motor as it is now.
-    auto back = read_register(s, s.motor(then.can_id, then.master_id), number);
-    if (number == registers::can_br && !back) {
+    auto back = motor.write_verified(s.bus, number, c.value);
+    if (!back) {
+        auto f = failure_of(back.error(), c.id, "the verified write of " + std::string(c.reg->variable), s.timeout());
         // Gone quiet: a motor that switched at once needs the interface at its new rates.
-        back.error().message += "; if it switched already: " + rates_command(ctx.global.iface, std::get<std::uint32_t>(c.value));
-        return std::unexpected(std::move(back.error()));
+        if (number == registers::can_br && f.kind == Kind::NoAnswer)
+            f.message += "; if it switched already: " + rates_command(ctx.global.iface, std::get<std::uint32_t>(c.value));
+        return std::unexpected(std::move(f));
     }
-    if (!back) return std::unexpected(std::move(back.error()));
-    if (damiao::raw_bits(*back) != damiao::raw_bits(c.value))
-        return fail(Kind::WrongAnswer, "verification failed: wrote " + value_text(c.value) + " to " +
-                                           std::string(c.reg->variable) + ", motor " + id_text(then.can_id) +
-                                           " reports " + value_text(*back));
     if (c.save) {
-        if (auto stored = disable_and_store(s, then.can_id); !stored) return std::unexpected(std::move(stored.error()));
+        if (auto stored = disable_and_store(s, after.motor_id()); !stored) return std::unexpected(std::move(stored.error()));
     }
     if (number == registers::can_br)
-        ctx.notes.write(bit_rate_next_steps(ctx.global, then.can_id, std::get<std::uint32_t>(c.value), c.save));
+        ctx.notes.write(bit_rate_next_steps(ctx.global, after.motor_id(), std::get<std::uint32_t>(c.value), c.save));
     return Report(Members{{std::string(c.reg->variable), value_of(*c.reg, *back)}});
 }
 

@@ -62,12 +62,10 @@ ToolResult<void> check_motor(Findings& out, Context& ctx, const InterfaceFacts& 
                     ": mit_control commands are answered but not acted on",
                 tool(iface, "mode " + ids + " mit") + " (or send the frames of that mode)");
     }
-    if (m.pmax && m.vmax && m.tmax) {
-        if (matching_models(*m.pmax, *m.vmax, *m.tmax).empty())
-            out.add(id, "PMAX/VMAX/TMAX match no preset of MitLimits",
-                    "use " + damiao::mit::limits_text(damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax)) +
-                        " in the program, not a preset");
-    }
+    const auto limits = m.ranges.limits();
+    if (limits && matching_models(*limits).empty())
+        out.add(id, "PMAX/VMAX/TMAX match no preset of MitLimits",
+                "use " + damiao::mit::limits_text(*limits) + " in the program, not a preset");
 
     const auto plain = s.motor(id, m.found.master_id);
     auto timeout = read_if_answered(s, plain, registers::TIMEOUT);
@@ -98,8 +96,8 @@ ToolResult<void> check_motor(Findings& out, Context& ctx, const InterfaceFacts& 
         }
     }
 
-    if (!(m.pmax && m.vmax && m.tmax)) return {};
-    const auto scaled = s.motor(id, m.found.master_id, damiao::mit::firmware_limits(*m.pmax, *m.vmax, *m.tmax));
+    if (!limits) return {};
+    const auto scaled = s.motor(id, m.found.master_id, *limits);
     auto state = exchange(s, scaled, damiao::commands::Refresh{}, "a refresh request");
     if (!state) {
         if (state.error().kind != Failure::Kind::NoAnswer) return std::unexpected(std::move(state.error()));

@@ -33,6 +33,8 @@ Failure failure_of(const damiao::Error& e, std::uint16_t id, std::string_view wh
         if (bus.is_os_error(ENOBUFS)) why += ": no node acknowledges the frames (wiring, termination, bit rate?)";
         return {Kind::Bus, std::string(what) + " for " + motor + " failed: " + why, e};
     }
+    // The read-back's own text names the register, both values and the motor.
+    if (e.as<damiao::errors::WriteVerifyFailed>() != nullptr) return {Kind::WrongAnswer, e.text(), e};
     return {Kind::WrongAnswer, motor + " answered " + std::string(what) + " wrongly: " + e.text(), e};
 }
 

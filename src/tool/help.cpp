@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "damiao/motor_ids.hpp"
 #include "damiao/registers.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "damiao/cycle.hpp"
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 #include "tool/commands.hpp"
 
 namespace velkarin::tool {
@@ -74,9 +74,15 @@ public:
         std::vector<damiao::MotorGroup::Member> members;
         for (const auto& m : motors_) members.push_back({&ctx_.session.bus, &m});
         auto group = damiao::MotorGroup::create(members);
-        if (!group)
+        if (!group) {
+            // The group's own check: two motors on one master id cannot be told apart.
+            if (const auto* d = group.error().as<damiao::errors::DuplicateMasterId>())
+                return fail(Failure::Kind::IdConflict, "motors " + id_text(motors_[d->first].motor_id()) + " and " +
+                                                           id_text(motors_[d->second].motor_id()) +
+                                                           " answer on the same master id " + id_text(d->id));
             return std::unexpected(failure_of(group.error(), motors_.front().motor_id(), "the monitor",
                                               ctx_.session.timeout()));
+        }
         group_ = std::move(*group);
         // Checked: the parser keeps the rate and duration where these conversions are exact.
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / c_.rate_hz));
@@ -182,18 +188,13 @@ private:
     std::vector<damiao::Result<damiao::MotorState>> outcomes_;
 };
 
-// The driver of every motor, each with its own scaling; two motors on one
-// master id cannot be told apart. Errors: those of identify, IdConflict.
+// The driver of every motor, each with its own scaling. Errors: those of identify.
 ToolResult<std::vector<damiao::Damiao>> identify_all(Context& ctx, const commands::Monitor& c,
                                                      std::uint64_t bound_ms) {
     std::vector<damiao::Damiao> motors;
     for (const auto id : c.ids) {
         auto m = identify(ctx.session, id);
         if (!m) return std::unexpected(std::move(m.error()));
-        for (const auto& other : motors)
-            if (other.reply_id() == m->reply_id())
-                return fail(Failure::Kind::IdConflict, "motors " + id_text(other.motor_id()) + " and " + id_text(id) +
-                                                           " answer on the same master id " + id_text(m->master_id()));
         motors.emplace_back(id, m->master_id(), m->limits(), bound_ms, m->options());
     }
     return motors;

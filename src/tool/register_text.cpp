@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "cli/text.hpp"
-#include "damiao/float_text.hpp"
+#include "damiao/text/parse.hpp"
+#include "damiao/text/float_text.hpp"
 
 namespace velkarin::tool {
 namespace {
@@ -30,7 +30,7 @@ std::string bound_text(double v, damiao::RegisterKind kind) {
 }  // namespace
 
 const damiao::RegisterInfo* find_register(std::string_view text) {
-    if (const auto n = cli::parse_uint(text)) {
+    if (const auto n = damiao::parse::parse_uint(text)) {
         return *n <= 0xFF ? damiao::registers::find(static_cast<std::uint8_t>(*n)) : nullptr;
     }
     return damiao::registers::find_by_variable(text);

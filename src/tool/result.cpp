@@ -5,7 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "damiao/float_text.hpp"
+#include "damiao/text/can_id_text.hpp"
+#include "damiao/text/float_text.hpp"
 
 namespace velkarin::tool {
 namespace {
@@ -151,11 +152,7 @@ void append_text(std::string& out, const Value& v, const std::string& indent) {
 
 }  // namespace
 
-std::string id_text(std::uint16_t id) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%03X", static_cast<unsigned>(id));
-    return buf;
-}
+std::string id_text(std::uint16_t id) { return damiao::can_id_text(id); }
 
 const Items* Value::items() const {
     const auto* p = std::get_if<std::shared_ptr<Items>>(&v_);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "damiao/reported_limits.hpp"
 
 namespace velkarin::tool {
 namespace {
@@ -54,14 +55,13 @@ ToolResult<damiao::Damiao> identify(const Session& s, std::uint16_t id,
         master = *m;
     }
     const auto motor = s.motor(id, *master);
-    float ranges[3] = {};
-    const registers::Number numbers[3] = {registers::PMAX, registers::VMAX, registers::TMAX};
-    for (int i = 0; i < 3; ++i) {
-        auto v = read_register(s, motor, numbers[i]);
+    damiao::ReportedRanges ranges;
+    for (const auto reg : damiao::ReportedRanges::kRegisters) {
+        auto v = read_register(s, motor, reg);
         if (!v) return std::unexpected(std::move(v.error()));
-        ranges[i] = std::get<float>(*v);
+        ranges.note(reg, *v);
     }
-    return s.motor(id, *master, damiao::mit::firmware_limits(ranges[0], ranges[1], ranges[2]));
+    return s.motor(id, *master, ranges.limits().value_or(damiao::MitLimits{}));
 }
 
 ToolResult<damiao::MotorState> exchange(const Session& s, const damiao::Damiao& motor,

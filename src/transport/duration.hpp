@@ -50,6 +50,24 @@ struct Duration {
     friend constexpr bool operator==(const Duration&, const Duration&) = default;
 };
 
+// A std::chrono duration as a Duration, nanoseconds truncated; a negative
+// one is zero.
+template <typename Rep, typename Period>
+constexpr Duration from_chrono(std::chrono::duration<Rep, Period> d) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    if (ns <= 0) return {};
+    return {static_cast<std::uint64_t>(ns / 1'000'000'000), static_cast<std::uint32_t>(ns % 1'000'000'000)};
+}
+
+// A point on the monotonic clock as the kernel's timespec, for a sleep to an
+// absolute time (clock_nanosleep with TIMER_ABSTIME on CLOCK_MONOTONIC, which
+// steady_clock is on Linux).
+inline timespec timespec_at(std::chrono::steady_clock::time_point t) {
+    const auto since = t.time_since_epoch();
+    const Duration d = from_chrono(since);
+    return d.to_timespec();
+}
+
 // `from` plus `d`, saturated at the clock's last instant: a deadline a
 // time-out after another deadline must not wrap into the past.
 inline std::chrono::steady_clock::time_point later_by(std::chrono::steady_clock::time_point from,

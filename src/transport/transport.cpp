@@ -158,12 +158,8 @@ Result<void> CanTransport::send_within(const CanFrame& frame, Duration patience)
 }
 
 Result<void> CanTransport::pause(Duration length, InterruptHandler* on_signal) {
-    // steady_clock is CLOCK_MONOTONIC on Linux; sleeping to an absolute time
-    // keeps a resumed pause to its first end.
-    const auto end = (Clock::now() + length.to_clock()).time_since_epoch();
-    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(end);
-    const timespec until{static_cast<time_t>(secs.count()),
-                         static_cast<long>(std::chrono::nanoseconds(end - secs).count())};
+    // Sleeping to an absolute time keeps a resumed pause to its first end.
+    const timespec until = timespec_at(later_by(Clock::now(), length));
     for (;;) {
         const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         if (rc == 0) return {};

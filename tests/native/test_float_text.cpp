@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 
 namespace velkarin::damiao::float_text {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/text.hpp"
+#include "damiao/text/parse.hpp"
 #include "tool/cli.hpp"
 
 namespace velkarin::tool {
@@ -13,7 +13,7 @@ namespace {
 
 std::expected<Invocation, std::variant<HelpRequested, UsageError>> parse(std::string_view line) {
     std::vector<std::string_view> words;
-    for (const auto w : cli::words(line)) words.push_back(w);
+    for (const auto w : damiao::parse::words(line)) words.push_back(w);
     return parse_command_line(words);
 }
 

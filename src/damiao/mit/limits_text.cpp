@@ -1,7 +1,7 @@
 // The text of a MitLimits.
 #include "damiao/mit/limits_text.hpp"
 
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 
 namespace velkarin::damiao::mit {
 

@@ -4,9 +4,9 @@
 
 #include <array>
 
-#include "tool/id_conflict.hpp"
+#include "damiao/id_conflict.hpp"
 
-namespace velkarin::tool {
+namespace velkarin::damiao {
 namespace {
 
 constexpr std::array<MotorIds, 2> kOthers{{{0x002, 0x012}, {0x103, 0x013}}};
@@ -63,4 +63,4 @@ TEST(ANewMasterId, IsNotRefusedForAClashItDoesNotTouch) {
 }
 
 }  // namespace
-}  // namespace velkarin::tool
+}  // namespace velkarin::damiao

@@ -1,22 +1,22 @@
 // The collision rule for CAN ids and master ids, over the core's command identifiers.
-#include "tool/id_conflict.hpp"
+#include "damiao/id_conflict.hpp"
 
 #include <algorithm>
 
 #include "damiao/motor_ids.hpp"
 #include "damiao/registers.hpp"
-#include "tool/result.hpp"
+#include "damiao/text/can_id_text.hpp"
 
-namespace velkarin::tool {
+namespace velkarin::damiao {
 namespace {
 
 using transport::CanId;
 
 bool takes_commands_on(std::uint16_t can_id, CanId id) {
-    return damiao::mode_of_command_id(can_id, id).has_value();
+    return mode_of_command_id(can_id, id).has_value();
 }
 
-std::string text(CanId id) { return id_text(static_cast<std::uint16_t>(id.value)); }
+std::string text(CanId id) { return can_id_text(static_cast<std::uint16_t>(id.value)); }
 
 }  // namespace
 
@@ -24,9 +24,9 @@ std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
                                        std::span<const MotorIds> others) {
     const bool new_can = proposed.can_id != now.can_id;
     const bool new_master = proposed.master_id != now.master_id;
-    const CanId requests = CanId::standard(damiao::registers::kRequestId);
-    const CanId answers_on = damiao::reply_id_of(proposed.master_id);
-    const auto listens_on = damiao::command_ids(proposed.can_id);
+    const CanId requests = CanId::standard(registers::kRequestId);
+    const CanId answers_on = reply_id_of(proposed.master_id);
+    const auto listens_on = command_ids(proposed.can_id);
 
     if ((new_can && CanId::standard_low_bits(proposed.can_id) == requests) ||
         (new_master && answers_on == requests))
@@ -34,14 +34,14 @@ std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
     if ((new_can || new_master) && takes_commands_on(proposed.can_id, answers_on))
         return "the motor would answer on " + text(answers_on) + ", where it takes commands";
     for (const auto& other : others) {
-        const std::string motor = "motor " + id_text(other.can_id);
-        const CanId other_answers_on = damiao::reply_id_of(other.master_id);
+        const std::string motor = "motor " + can_id_text(other.can_id);
+        const CanId other_answers_on = reply_id_of(other.master_id);
         if (new_master && answers_on == other_answers_on)
             return motor + " already answers on " + text(answers_on);
         if (new_master && takes_commands_on(other.can_id, answers_on))
             return motor + " listens on " + text(answers_on) + ": the replies would command it";
         if (!new_can) continue;
-        if (proposed.can_id == other.can_id) return motor + " already has CAN id " + id_text(other.can_id);
+        if (proposed.can_id == other.can_id) return motor + " already has CAN id " + can_id_text(other.can_id);
         if (takes_commands_on(proposed.can_id, other_answers_on))
             return motor + " answers on " + text(other_answers_on) + ", which would command this motor";
         const auto shared = std::ranges::find_if(
@@ -52,4 +52,4 @@ std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
     return std::nullopt;
 }
 
-}  // namespace velkarin::tool
+}  // namespace velkarin::damiao

@@ -1,5 +1,6 @@
-// Number and word parsing for the command lines of the shipped programs
-// (velkarin-sim, its stdin console, velkarin-tool).
+// Reading numbers and words from the command lines of the programs
+// (velkarin-sim, its stdin console, velkarin-tool); writing floats is
+// float_text's, writing CAN ids can_id_text's, both beside this.
 #pragma once
 
 #include <charconv>
@@ -8,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velkarin::cli {
+namespace velkarin::damiao::parse {
 
 // Decimal, or hexadecimal with a 0x/0X prefix; the whole text must be the number.
 inline std::optional<std::uint64_t> parse_uint(std::string_view s) {
@@ -49,4 +50,4 @@ inline std::vector<std::string_view> words(std::string_view line) {
     return out;
 }
 
-}  // namespace velkarin::cli
+}  // namespace velkarin::damiao::parse

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-namespace velkarin::tool {
+namespace velkarin::damiao {
 
 struct MotorIds {
     std::uint16_t can_id;     // ESC_ID: it listens on this and its mode offsets
@@ -26,4 +26,4 @@ struct MotorIds {
 std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
                                        std::span<const MotorIds> others);
 
-}  // namespace velkarin::tool
+}  // namespace velkarin::damiao

@@ -1,6 +1,6 @@
 // Float text: shortest round-trip digits laid out positionally or with an
 // exponent, and four correctly rounded decimals.
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 
 #include <charconv>
 #include <cmath>
