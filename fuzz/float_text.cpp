@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "damiao/float_text.hpp"
+#include "damiao/text/float_text.hpp"
 #include "fuzz_check.hpp"
 
 namespace ft = velkarin::damiao::float_text;
