@@ -26,8 +26,10 @@ PyTypeObject* cached_type() {
     return type;
 }
 
-// Allocates an object of `type` without zeroing or GC tracking (none of the
-// module's objects holds Python references). The caller constructs the payload.
+// Allocates an object of `type` without zeroing or GC tracking: no object of
+// the modules can be part of a reference cycle (a MotorGroup holds only the
+// tuple of its members, whose objects hold no references). The caller
+// constructs the payload.
 template <typename T>
 T* alloc_object(PyTypeObject* type) {
     void* mem = PyObject_Malloc(sizeof(T));

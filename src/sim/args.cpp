@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <cmath>
+#include <string>
 
 #include "sim/console.hpp"
 #include "damiao/text/parse.hpp"
 #include "damiao/bit_rates.hpp"
 #include "damiao/modes/control_setpoint.hpp"
+#include "damiao/text/can_id_text.hpp"
 
 namespace velkarin::sim {
 namespace {
@@ -26,10 +29,21 @@ std::optional<std::uint8_t> control_mode(std::string_view s) {
     return static_cast<std::uint8_t>(*mode);
 }
 
-std::optional<std::uint16_t> parse_id(std::string_view s) {
-    const auto v = damiao::parse::parse_uint(s);
-    if (!v || *v > transport::CanId::kStandardMax) return std::nullopt;
-    return static_cast<std::uint16_t>(*v);
+// "pos_vel": a mode's name as the command line takes it (any case works).
+std::string lower_name(damiao::ControlMode mode) {
+    std::string name(*damiao::modes::name_of(static_cast<std::uint32_t>(mode)));
+    std::ranges::transform(name, name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name;
+}
+
+// "1-4 or mit|pos_vel|vel|force_pos", from the modes' table.
+std::string mode_choices() {
+    std::string names;
+    for (const auto mode : damiao::modes::kAllModes) {
+        if (!names.empty()) names += '|';
+        names += lower_name(mode);
+    }
+    return "1-" + std::to_string(damiao::modes::kAllModes.size()) + " or " + names;
 }
 
 // ID:MASTER:MODEL[:MODE]
@@ -43,10 +57,11 @@ std::expected<MotorSetup, std::string> parse_motor(std::string_view s) {
     }
     if (parts.size() < 3 || parts.size() > 4)
         return std::unexpected("--motor takes ID:MASTER:MODEL[:MODE], got '" + std::string(s) + "'");
-    const auto id = parse_id(parts[0]);
-    const auto master = parse_id(parts[1]);
+    const auto id = damiao::parse::parse_can_id(parts[0]);
+    const auto master = damiao::parse::parse_can_id(parts[1]);
     if (!id || !master)
-        return std::unexpected("--motor '" + std::string(s) + "': ids are 0..0x7FF");
+        return std::unexpected("--motor '" + std::string(s) + "': ids are 0.." +
+                               damiao::can_id_text(transport::CanId::kStandardMax));
     const auto* model = find_model(parts[2]);
     if (model == nullptr)
         return std::unexpected("--motor '" + std::string(s) + "': unknown model '" +
@@ -56,7 +71,7 @@ std::expected<MotorSetup, std::string> parse_motor(std::string_view s) {
         setup.control_mode = control_mode(parts[3]);
         if (!setup.control_mode)
             return std::unexpected("--motor '" + std::string(s) +
-                                   "': mode is 1-4 or mit|pos_vel|vel|force_pos");
+                                   "': mode is " + mode_choices());
     }
     return setup;
 }
@@ -114,7 +129,7 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
         } else if (flag == "--mode") {
             const auto v = value();
             const auto m = v ? control_mode(*v) : std::nullopt;
-            if (!m) return needs("a mode: 1-4 or mit|pos_vel|vel|force_pos");
+            if (!m) return needs("a mode: " + mode_choices());
             o.sim.control_mode = *m;
         } else if (flag == "--rate") {
             const auto v = value();
@@ -192,10 +207,19 @@ std::string usage() {
         if (!models.empty()) models += ' ';
         models += m.name;
     }
+    const SimConfig defaults;
+    std::string modes;  // "1 mit (default), 2 pos_vel, ..."
+    for (const auto mode : damiao::modes::kAllModes) {
+        const auto n = static_cast<std::uint32_t>(mode);
+        if (!modes.empty()) modes += ", ";
+        modes += std::to_string(n) + " " + lower_name(mode);
+        if (n == defaults.control_mode) modes += " (default)";
+    }
     return "usage: velkarin-sim --iface IFACE --motor ID:MASTER:MODEL[:MODE] [--motor ...] [options]\n"
            "\n"
            "A virtual Damiao motor on a SocketCAN interface: answers enable, disable, set-zero,\n"
-           "clear-error, MIT, POS_VEL, VEL and FORCE_POS frames and register requests on 0x7FF\n"
+           "clear-error, MIT, POS_VEL, VEL and FORCE_POS frames and register requests on " +
+           damiao::can_id_text(damiao::registers::kRequestId) + "\n"
            "as the motor's firmware does, moving a simulated rigid body. Prints one line when\n"
            "ready; stops on SIGINT or SIGTERM.\n"
            "\n"
@@ -203,11 +227,11 @@ std::string usage() {
            "  --motor ID:MASTER:MODEL[:MODE]\n"
            "                       one motor: CAN id, master (feedback) id, model, and\n"
            "                       optionally its start mode; ids decimal or 0x-hex\n"
-           "  --mode MODE          start mode of motors without their own: 1 mit (default),\n"
-           "                       2 pos_vel, 3 vel, 4 force_pos\n"
-           "  --rate HZ            simulation step rate (default 10000)\n"
+           "  --mode MODE          start mode of motors without their own:\n"
+           "                       " + modes + "\n"
+           "  --rate HZ            simulation step rate (default " + std::to_string(static_cast<long>(defaults.rate_hz)) + ")\n"
            "  --timeout-ms MS      communication time-out, TIMEOUT (0 off, the default)\n"
-           "  --seed N             seed of the reply-drop generator (default 1)\n"
+           "  --seed N             seed of the reply-drop generator (default " + std::to_string(defaults.seed) + ")\n"
            "  --flash FILE         the motors' flash: read at start (stored ids and settings\n"
            "                       win over --motor), written at every store request\n"
            "\n"

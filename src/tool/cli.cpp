@@ -8,7 +8,6 @@
 #include "damiao/text/parse.hpp"
 #include "damiao/text/float_text.hpp"
 #include "damiao/modes/control_setpoint.hpp"
-#include "tool/help.hpp"
 #include "tool/register_text.hpp"
 #include "tool/result.hpp"
 
@@ -77,13 +76,12 @@ private:
 };
 
 std::expected<std::uint16_t, Failure> parse_id(std::string_view s, std::string_view what) {
-    constexpr auto kMaxId = transport::CanId::kStandardMax;
-    const auto v = damiao::parse::parse_uint(s);
-    if (!v || *v > kMaxId)
+    const auto id = damiao::parse::parse_can_id(s);
+    if (!id)
         return usage(std::string(what) + " must be a CAN id in 0.." +
-                     id_text(static_cast<std::uint16_t>(kMaxId)) + " (decimal or 0x-hex), got '" +
-                     std::string(s) + "'");
-    return static_cast<std::uint16_t>(*v);
+                     id_text(static_cast<std::uint16_t>(transport::CanId::kStandardMax)) +
+                     " (decimal or 0x-hex), got '" + std::string(s) + "'");
+    return *id;
 }
 
 // The registers are listed by `get --help`.
@@ -340,7 +338,7 @@ std::expected<Invocation, Failure> parse_command_line(std::span<const std::strin
             rest.push_back(a);
         }
     }
-    if (help) return std::unexpected(Failure{HelpRequested{help_text(command.value_or(""))}});
+    if (help) return std::unexpected(Failure{HelpRequested{std::string(command.value_or(""))}});
     if (!command) return usage("no command given");
     Words words(*command, std::move(rest));
     auto parsed = parse_command(words);

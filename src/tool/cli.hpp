@@ -17,9 +17,14 @@
 
 namespace velkarin::tool {
 
+// What a command line that says nothing else gets; the help shows these.
+inline constexpr std::string_view kDefaultIface = "can0";
+inline constexpr std::uint64_t kDefaultTimeoutMs = 50;
+inline constexpr double kDefaultRateHz = 100.0;
+
 struct Global {
-    std::string iface = "can0";
-    std::uint64_t timeout_ms = 50;  // bounds each exchange
+    std::string iface{kDefaultIface};
+    std::uint64_t timeout_ms = kDefaultTimeoutMs;  // bounds each exchange
     bool json = false;
     bool fd = false;  // CAN FD frames with bit-rate switch, for motors set to an FD can_br
 };
@@ -53,7 +58,7 @@ struct Special {
 };
 struct Monitor {
     std::vector<std::uint16_t> ids;
-    double rate_hz = 100.0;
+    double rate_hz = kDefaultRateHz;
     std::optional<double> duration_s;  // unset: until Ctrl-C
     std::optional<std::string> csv;
 };
@@ -69,8 +74,8 @@ struct Invocation {
     Command command;
 };
 
-// --help anywhere: the text to print (the program's, or one command's).
-struct HelpRequested { std::string text; };
+// --help anywhere: whose help to print (help_text), "" for the program's.
+struct HelpRequested { std::string command; };
 // Anything else wrong with the command line, in one line.
 struct UsageError {
     std::string message;

@@ -35,7 +35,7 @@ damiao::Command command_of(damiao::SpecialCommand kind) {
 ToolResult<void> check_new_ids(const Session& s, damiao::MotorIds now, damiao::MotorIds proposed) {
     if (now.can_id == proposed.can_id && now.master_id == proposed.master_id) return {};
     auto motors = find_motors(s, damiao::kFirstScanId, damiao::kLastScanId);
-    if (!motors) return std::unexpected(std::move(motors.error()));
+    if (!motors) return propagate(motors);
     std::vector<damiao::MotorIds> others;
     for (const auto& m : *motors)
         if (m.id != now.can_id) others.push_back({m.id, m.master_id});
@@ -70,9 +70,9 @@ std::string bit_rate_next_steps(const Global& g, std::uint16_t id, std::uint32_t
 
 ToolResult<void> disable_and_store(const Session& s, std::uint16_t id) {
     auto motor = identify(s, id);
-    if (!motor) return std::unexpected(std::move(motor.error()));
+    if (!motor) return propagate(motor);
     if (auto off = exchange(s, *motor, damiao::commands::Disable{}, "the disable command"); !off)
-        return std::unexpected(std::move(off.error()));
+        return propagate(off);
     if (auto stored = motor->store_parameters(s.bus); !stored)
         return std::unexpected(failure_of(stored.error(), id, "the store request", s.timeout()));
     return {};
@@ -106,7 +106,7 @@ Failure nothing_found(std::string_view iface, std::uint16_t first, std::uint16_t
 
 ToolResult<Report> run_scan(Context& ctx, const commands::Scan& c) {
     auto motors = scan(ctx.session, c.first, c.last);
-    if (!motors) return std::unexpected(std::move(motors.error()));
+    if (!motors) return propagate(motors);
     Items list;
     for (const auto& m : *motors) list.push_back(scan_entry(m));
     if (list.empty()) return Report(Value(std::move(list)), nothing_found(ctx.global.iface, c.first, c.last));
@@ -118,14 +118,14 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
     // A motor that does not give its master id is not there: stop at once
     // rather than wait out every register.
     auto master = read_master_id(s, c.id);
-    if (!master) return std::unexpected(std::move(master.error()));
+    if (!master) return propagate(master);
     const auto motor = s.motor(c.id, *master);
 
     Members regs;
     damiao::ReportedRanges ranges;
     for (const auto& r : registers::table()) {
         auto v = read_if_answered(s, motor, r.number);
-        if (!v) return std::unexpected(std::move(v.error()));
+        if (!v) return propagate(v);
         regs.emplace_back(std::string(r.variable), *v ? value_of(r, **v) : Value());
         if (*v) ranges.note(r.number, **v);
     }
@@ -135,7 +135,7 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
         const auto scaled = s.motor(c.id, *master, *reported);
         auto now = exchange(s, scaled, damiao::commands::Refresh{}, "a refresh request");
         if (now) state = state_value(*now);
-        else if (now.error().kind != Kind::NoAnswer) return std::unexpected(std::move(now.error()));
+        else if (now.error().kind != Kind::NoAnswer) return propagate(now);
         Items names;
         for (const auto n : matching_models(*reported)) names.emplace_back(std::string(n));
         models = Value(std::move(names));
@@ -154,12 +154,12 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
 ToolResult<Report> run_get(Context& ctx, const commands::Get& c) {
     const Session& s = ctx.session;
     auto master = read_master_id(s, c.id);
-    if (!master) return std::unexpected(std::move(master.error()));
+    if (!master) return propagate(master);
     const auto motor = s.motor(c.id, *master);
     Members out;
     for (const auto* r : c.registers) {
         auto v = read_register(s, motor, r->number);
-        if (!v) return std::unexpected(std::move(v.error()));
+        if (!v) return propagate(v);
         out.emplace_back(std::string(r->variable), value_of(*r, *v));
     }
     return Report(Value(std::move(out)));
@@ -169,11 +169,11 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
     const Session& s = ctx.session;
     const auto number = c.reg->number;
     auto master = read_master_id(s, c.id);
-    if (!master) return std::unexpected(std::move(master.error()));
+    if (!master) return propagate(master);
     const auto motor = s.motor(c.id, *master);
     const auto after = motor.after_write(number, c.value);  // its ids once written
     if (auto ok = check_new_ids(s, {c.id, *master}, {after.motor_id(), after.master_id()}); !ok)
-        return std::unexpected(std::move(ok.error()));
+        return propagate(ok);
 
     auto back = motor.write_verified(s.bus, number, c.value);
     if (!back) {
@@ -184,7 +184,7 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
         return std::unexpected(std::move(f));
     }
     if (c.save) {
-        if (auto stored = disable_and_store(s, after.motor_id()); !stored) return std::unexpected(std::move(stored.error()));
+        if (auto stored = disable_and_store(s, after.motor_id()); !stored) return propagate(stored);
     }
     if (number == registers::can_br)
         ctx.notes.write(bit_rate_next_steps(ctx.global, after.motor_id(), std::get<std::uint32_t>(c.value), c.save));
@@ -194,7 +194,7 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
 ToolResult<Report> run_mode(Context& ctx, const commands::Mode& c) {
     const Session& s = ctx.session;
     auto master = read_master_id(s, c.id);
-    if (!master) return std::unexpected(std::move(master.error()));
+    if (!master) return propagate(master);
     // The driver's verified switch: read, write if it differs, 100 ms, read back.
     if (auto switched = s.motor(c.id, *master).ensure_control_mode(s.bus, c.mode); !switched)
         return std::unexpected(failure_of(switched.error(), c.id, "the mode switch", s.timeout()));
@@ -202,15 +202,15 @@ ToolResult<Report> run_mode(Context& ctx, const commands::Mode& c) {
 }
 
 ToolResult<Report> run_save(Context& ctx, const commands::Save& c) {
-    if (auto stored = disable_and_store(ctx.session, c.id); !stored) return std::unexpected(std::move(stored.error()));
+    if (auto stored = disable_and_store(ctx.session, c.id); !stored) return propagate(stored);
     return Report(Members{{"saved", Value(true)}});
 }
 
 ToolResult<Report> run_special(Context& ctx, const commands::Special& c) {
     auto motor = identify(ctx.session, c.id, c.master);
-    if (!motor) return std::unexpected(std::move(motor.error()));
+    if (!motor) return propagate(motor);
     auto state = exchange(ctx.session, *motor, command_of(c.kind), "the command");
-    if (!state) return std::unexpected(std::move(state.error()));
+    if (!state) return propagate(state);
     return Report(state_value(*state));
 }
 

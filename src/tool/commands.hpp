@@ -47,6 +47,8 @@ ToolResult<Report> run_save(Context& ctx, const commands::Save& c);
 ToolResult<Report> run_special(Context& ctx, const commands::Special& c);
 // Until the duration passes, a stop signal, or stdout's reader goes away.
 ToolResult<Report> run_monitor(Context& ctx, const commands::Monitor& c);
+// The first line of monitor's CSV: a sample's columns.
+inline constexpr std::string_view kMonitorCsvHeader = "time,id,status,position,velocity,torque,t_mos,t_rotor\n";
 ToolResult<Report> run_doctor(Context& ctx, const commands::Doctor& c);
 
 // The status's name (damiao::status_name), or "code-N" for a code the firmware does not document.

@@ -69,7 +69,7 @@ ToolResult<void> check_motor(Findings& out, Context& ctx, const InterfaceFacts& 
 
     const auto plain = s.motor(id, m.found.master_id);
     auto timeout = read_if_answered(s, plain, registers::TIMEOUT);
-    if (!timeout) return std::unexpected(std::move(timeout.error()));
+    if (!timeout) return propagate(timeout);
     if (*timeout) {
         const auto counts = std::get<std::uint32_t>(**timeout);
         const std::string fix = tool(iface, "set " + ids + " TIMEOUT " + std::to_string(kSuggestedTimeout) +
@@ -85,7 +85,7 @@ ToolResult<void> check_motor(Findings& out, Context& ctx, const InterfaceFacts& 
     }
 
     auto code = read_if_answered(s, plain, registers::can_br);
-    if (!code) return std::unexpected(std::move(code.error()));
+    if (!code) return propagate(code);
     if (*code) {
         const auto c = std::get<std::uint32_t>(**code);
         if (const auto why = rate_mismatch(facts, c)) {
@@ -100,7 +100,7 @@ ToolResult<void> check_motor(Findings& out, Context& ctx, const InterfaceFacts& 
     const auto scaled = s.motor(id, m.found.master_id, *limits);
     auto state = exchange(s, scaled, damiao::commands::Refresh{}, "a refresh request");
     if (!state) {
-        if (state.error().kind != Failure::Kind::NoAnswer) return std::unexpected(std::move(state.error()));
+        if (state.error().kind != Failure::Kind::NoAnswer) return propagate(state);
         out.add(id, "does not answer a refresh request on its master id " + id_text(m.found.master_id),
                 "check that no other node uses " + id_text(m.found.master_id));
         return {};
@@ -110,7 +110,7 @@ ToolResult<void> check_motor(Findings& out, Context& ctx, const InterfaceFacts& 
         out.add(id, "latched fault: " + status_text(status),
                 "remove the cause (supply, load, cooling), then " + tool(iface, "clear " + ids));
     auto limit = read_if_answered(s, plain, registers::OT_Value);
-    if (!limit) return std::unexpected(std::move(limit.error()));
+    if (!limit) return propagate(limit);
     const double threshold = static_cast<double>(*limit ? std::get<float>(**limit) : registers::kDefaultOverTemperature);
     for (const auto& [name, t] : {std::pair{"t_mos", state->t_mos}, std::pair{"t_rotor", state->t_rotor}}) {
         if (static_cast<double>(t) >= threshold - kTemperatureMargin)
@@ -130,11 +130,11 @@ ToolResult<Report> run_doctor(Context& ctx, const commands::Doctor&) {
     check_interface(findings, ctx.global.iface, facts);
 
     auto motors = scan(ctx.session, damiao::kFirstScanId, damiao::kLastScanId);
-    if (!motors) return std::unexpected(std::move(motors.error()));
+    if (!motors) return propagate(motors);
     Items listed;
     for (const auto& m : *motors) {
         listed.push_back(scan_entry(m));
-        if (auto checked = check_motor(findings, ctx, facts, m); !checked) return std::unexpected(std::move(checked.error()));
+        if (auto checked = check_motor(findings, ctx, facts, m); !checked) return propagate(checked);
     }
     if (motors->empty())
         findings.add(std::nullopt, "no motor answered on " + ctx.global.iface,

@@ -39,6 +39,13 @@ inline std::unexpected<Failure> fail(Failure::Kind kind, std::string message) {
     return std::unexpected(Failure{kind, std::move(message), std::nullopt});
 }
 
+// The early return of a failed step: `if (!r) return propagate(r);` hands
+// r's error on unchanged.
+template <typename T, typename E>
+std::unexpected<E> propagate(std::expected<T, E>& r) {
+    return std::unexpected(std::move(r.error()));
+}
+
 // The failure of `what` ("a read of PMAX", "the enable command") for motor
 // `id` from the core's error: a time-out is NoAnswer, EINTR Interrupted, any
 // other bus error Bus, a reply that does not decode or verify WrongAnswer.

@@ -4,26 +4,30 @@
 #include <array>
 #include <cstdio>
 
+#include "damiao/bit_rates.hpp"
+#include "damiao/driver.hpp"
 #include "damiao/text/float_text.hpp"
 #include "damiao/modes/control_setpoint.hpp"
 #include "damiao/motor_ids.hpp"
 #include "damiao/registers.hpp"
 #include "tool/cli.hpp"
+#include "tool/commands.hpp"
 #include "tool/register_text.hpp"
 #include "tool/result.hpp"
 
 namespace velkarin::tool {
 namespace {
 
-// {modes}, {scan_ids}, {rates} and {durations} stand for what the core and
-// the command line define, filled in by help_text.
+// Each {name} stands for what the core or the command line defines, filled
+// in by help_text: {modes}, {scan_ids}, {rates}, {durations}, {iface},
+// {timeout_ms}, {rate}, {mode_pause}, {can_br} and {csv}.
 constexpr std::string_view kProgram = R"(usage: velkarin-tool [--iface IFACE] [--timeout-ms MS] [--json] [--fd] COMMAND [ARGS]
 
 Find, inspect, configure and watch Damiao motors on a SocketCAN interface.
 
 options:
-  --iface IFACE     CAN interface (default can0)
-  --timeout-ms MS   bound of each exchange with a motor (default 50)
+  --iface IFACE     CAN interface (default {iface})
+  --timeout-ms MS   bound of each exchange with a motor (default {timeout_ms})
   --json            print exactly one JSON document on stdout
   --fd              send CAN FD frames (bit-rate switch), for motors set to an FD bit rate
   -h, --help        this text; COMMAND --help for one command
@@ -79,15 +83,15 @@ register's documented range. ESC_ID and MST_ID: refused, with nothing written, w
 would collide with another motor's (scanned first): a master id that another motor answers on
 or takes commands on, a CAN id whose command identifiers (the id and its mode offsets) another
 motor answers on or takes commands on, or the register-request id. ESC_ID is verified by
-reading at the new id, MST_ID by the read-back arriving on it. can_br (0-4 classic, 5-9 CAN
-FD): then prints the next steps in order: the store (unless --save), the power cycle, the
+reading at the new id, MST_ID by the read-back arriving on it. can_br ({can_br}):
+then prints the next steps in order: the store (unless --save), the power cycle, the
 interface command for the new rates, and how to talk to the motor afterwards.
 
   --save   then store every parameter to flash, as the save command does
 )"},
     {"mode", R"(usage: velkarin-tool mode ID MODE
 
-Writes CTRL_MODE if it differs, waits 100 ms and reads it back. MODE is one of
+Writes CTRL_MODE if it differs, waits {mode_pause} and reads it back. MODE is one of
 {modes}.
 )"},
     {"save", R"(usage: velkarin-tool save ID
@@ -128,9 +132,9 @@ and the summary printed (--json: one summary per motor); so does stdout's reader
 (monitor ... | head), the summary then going to stderr. Ctrl-C while the motors are still being
 identified ends it with exit status 130.
 
-  --rate HZ      refreshes per second and motor, {rates} (default 100)
+  --rate HZ      refreshes per second and motor, {rates} (default {rate})
   --duration S   stop after S seconds, {durations} (default: at Ctrl-C)
-  --csv FILE     every sample as time,id,status,position,velocity,torque,t_mos,t_rotor
+  --csv FILE     every sample as {csv}
 )"},
     {"doctor", R"(usage: velkarin-tool doctor
 
@@ -140,6 +144,15 @@ fault, a TIMEOUT of 0 or shorter than 10 ms, temperatures. Each finding says wha
 motor found is exit status 1, after the findings.
 )"},
 }};
+
+// "0-4 classic, 5-9 CAN FD": the codes of each kind, from the table.
+std::string can_br_codes() {
+    const auto& codes = damiao::kBitRateCodes;
+    std::size_t classic = 0;
+    while (classic < codes.size() && codes[classic].data == 0) ++classic;
+    return "0-" + std::to_string(classic - 1) + " classic, " + std::to_string(classic) + "-" +
+           std::to_string(codes.size() - 1) + " CAN FD";
+}
 
 void fill_in(std::string& text, std::string_view name, const std::string& value) {
     for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
@@ -154,6 +167,13 @@ std::string filled_in(std::string_view text) {
     fill_in(out, "{rates}", shortest(static_cast<float>(kMinRateHz)) + " to " +
                                 shortest(static_cast<float>(kMaxRateHz)));
     fill_in(out, "{durations}", "0 to " + shortest(static_cast<float>(kMaxDurationS)));
+    fill_in(out, "{iface}", std::string(kDefaultIface));
+    fill_in(out, "{timeout_ms}", std::to_string(kDefaultTimeoutMs));
+    fill_in(out, "{rate}", shortest(static_cast<float>(kDefaultRateHz)));
+    fill_in(out, "{mode_pause}", std::to_string(damiao::kModeSwitchPause.count()) + " ms");
+    fill_in(out, "{can_br}", can_br_codes());
+    std::string_view csv = kMonitorCsvHeader;
+    fill_in(out, "{csv}", std::string(csv.substr(0, csv.find('\n'))));
     return out;
 }
 
@@ -173,18 +193,11 @@ std::string register_list() {
 
 }  // namespace
 
-std::string mode_names() {
-    std::string out;
-    for (const auto mode : damiao::modes::kAllModes)
-        out += std::string(*damiao::modes::name_of(static_cast<std::uint32_t>(mode))) + ", ";
-    return out + "or 1-" + std::to_string(damiao::modes::kAllModes.size());
-}
-
 std::string help_text(std::string_view command) {
     for (const auto& c : kCommands) {
         if (c.name != command) continue;
         std::string out = filled_in(c.text);
-        out += "\nglobal options: --iface IFACE (default can0), --timeout-ms MS (default 50), --json, --fd\n";
+        out += filled_in("\nglobal options: --iface IFACE (default {iface}), --timeout-ms MS (default {timeout_ms}), --json, --fd\n");
         if (command == "get" || command == "set") out += register_list();
         return out;
     }

@@ -9,7 +9,4 @@ namespace velkarin::tool {
 // The help of `command`, or of the whole program for "" or an unknown name.
 std::string help_text(std::string_view command);
 
-// The modes' names (modes::name_of) and numbers: what the mode command takes.
-std::string mode_names();
-
 }  // namespace velkarin::tool

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tool/help.hpp"
 #include "tool/program.hpp"
 
 namespace {
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     if (auto parsed = parse_command_line(args); !parsed) {
         if (const auto* help = std::get_if<HelpRequested>(&parsed.error())) {
-            out.write(help->text);
+            out.write(help_text(help->command));
         } else {
             err.write("velkarin-tool: " + std::get<UsageError>(parsed.error()).text() + "\n");
             status = kExitUsage;

@@ -26,7 +26,6 @@ struct Watched {
 
 constexpr auto kLiveEvery = std::chrono::milliseconds(100);  // on a terminal
 constexpr auto kLogEvery = std::chrono::seconds(1);          // to a pipe or file
-constexpr std::string_view kCsvHeader = "time,id,status,position,velocity,torque,t_mos,t_rotor\n";
 
 std::string live_line(std::uint16_t id, const Watched& w) {
     char buf[192];
@@ -108,7 +107,7 @@ public:
             if (auto r = group_->run(commands_, outcomes_, ctx_.session.format); !r)
                 return std::unexpected(failure_of(r.error(), motors_.front().motor_id(), "the monitor", ctx_.session.timeout()));
             auto taken = take_outcomes(start);
-            if (!taken) return std::unexpected(std::move(taken.error()));
+            if (!taken) return propagate(taken);
             if (!*taken) break;
 
             now = Clock::now();
@@ -194,7 +193,7 @@ ToolResult<std::vector<damiao::Damiao>> identify_all(Context& ctx, const command
     std::vector<damiao::Damiao> motors;
     for (const auto id : c.ids) {
         auto m = identify(ctx.session, id);
-        if (!m) return std::unexpected(std::move(m.error()));
+        if (!m) return propagate(m);
         motors.emplace_back(id, m->master_id(), m->limits(), bound_ms, m->options());
     }
     return motors;
@@ -208,19 +207,19 @@ ToolResult<Report> run_monitor(Context& ctx, const commands::Monitor& c) {
     std::optional<Output> csv;
     if (c.csv) {
         auto f = Output::create(*c.csv);
-        if (!f) return std::unexpected(std::move(f.error()));
+        if (!f) return propagate(f);
         csv.emplace(std::move(*f));
-        if (!csv->write(kCsvHeader) || !csv->flush()) return std::unexpected(csv->failure());
+        if (!csv->write(kMonitorCsvHeader) || !csv->flush()) return std::unexpected(csv->failure());
     }
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / c.rate_hz));
     auto motors = identify_all(ctx, c, reply_bound_ms(period, ctx.session.timeout_ms));
-    if (!motors) return std::unexpected(std::move(motors.error()));
+    if (!motors) return propagate(motors);
 
     Monitor monitor(ctx, c, std::move(*motors), csv ? &*csv : nullptr);
     auto ended = monitor.run();
     // Closed on every path, and checked: a full disk may show only here.
     if (csv && !csv->close() && ended) return std::unexpected(csv->failure());
-    if (!ended) return std::unexpected(std::move(ended.error()));
+    if (!ended) return propagate(ended);
     if (*ended == End::ReaderGone)
         ctx.err.write("velkarin-tool: stdout was closed, so monitor ended: " + monitor.summary_line() + "\n");
     return Report(monitor.summary());

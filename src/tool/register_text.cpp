@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "damiao/modes/control_setpoint.hpp"
 #include "damiao/text/parse.hpp"
 #include "damiao/text/float_text.hpp"
 
@@ -52,6 +53,13 @@ Value value_of(const damiao::RegisterInfo& reg, const damiao::RegisterValue& v) 
     if (const auto* u = std::get_if<std::uint32_t>(&v))
         return id && *u <= 0xFFFF ? Value(CanIdNumber{static_cast<std::uint16_t>(*u)}) : Value(*u);
     return Value(std::get<float>(v));
+}
+
+std::string mode_names() {
+    std::string out;
+    for (const auto mode : damiao::modes::kAllModes)
+        out += std::string(*damiao::modes::name_of(static_cast<std::uint32_t>(mode))) + ", ";
+    return out + "or 1-" + std::to_string(damiao::modes::kAllModes.size());
 }
 
 }  // namespace velkarin::tool

@@ -16,6 +16,10 @@ const damiao::RegisterInfo* find_register(std::string_view text);
 // "(0, 3.4e38]", "[1, 4]", or "any finite value".
 std::string range_text(const damiao::RegisterInfo& reg);
 
+// The modes' names (modes::name_of) and numbers: what CTRL_MODE and the mode
+// command take.
+std::string mode_names();
+
 // A register's value as a result: a CAN id for MST_ID and ESC_ID, an
 // integer for another uint32 register, a 32-bit float for a float register.
 Value value_of(const damiao::RegisterInfo& reg, const damiao::RegisterValue& v);

@@ -13,7 +13,7 @@ template <typename T>
 ToolResult<std::optional<T>> optional_read(const Session& s, const damiao::Damiao& motor,
                                            registers::Number n) {
     auto r = read_if_answered(s, motor, n);
-    if (!r) return std::unexpected(std::move(r.error()));
+    if (!r) return propagate(r);
     if (*r) {
         if (const auto* v = std::get_if<T>(&**r)) return std::optional<T>{*v};
     }
@@ -33,21 +33,21 @@ ToolResult<std::vector<FoundMotor>> find_motors(const Session& s, std::uint16_t 
 
 ToolResult<std::vector<ScannedMotor>> scan(const Session& s, std::uint16_t first, std::uint16_t last) {
     auto found = find_motors(s, first, last);
-    if (!found) return std::unexpected(std::move(found.error()));
+    if (!found) return propagate(found);
     std::vector<ScannedMotor> out;
     for (const auto& f : *found) {
         const auto motor = s.motor(f.id, f.master_id);
         ScannedMotor m{f, {}, {}, {}};
         auto mode = optional_read<std::uint32_t>(s, motor, registers::CTRL_MODE);
-        if (!mode) return std::unexpected(std::move(mode.error()));
+        if (!mode) return propagate(mode);
         m.mode = *mode;
         for (const auto reg : damiao::ReportedRanges::kRegisters) {
             auto v = read_if_answered(s, motor, reg);
-            if (!v) return std::unexpected(std::move(v.error()));
+            if (!v) return propagate(v);
             if (*v) m.ranges.note(reg, **v);
         }
         auto sw = optional_read<std::uint32_t>(s, motor, registers::sw_ver);
-        if (!sw) return std::unexpected(std::move(sw.error()));
+        if (!sw) return propagate(sw);
         m.sw_ver = *sw;
         out.push_back(m);
     }

@@ -36,14 +36,14 @@ ToolResult<std::optional<damiao::RegisterValue>> read_if_answered(const Session&
     auto v = read_register(s, motor, reg);
     if (v) return std::optional(*v);
     if (v.error().kind == Failure::Kind::NoAnswer) return std::optional<damiao::RegisterValue>{};
-    return std::unexpected(std::move(v.error()));
+    return propagate(v);
 }
 
 // The master id a motor is built with here does not matter: a read of MST_ID
 // is matched on the identifier its value names.
 ToolResult<std::uint16_t> read_master_id(const Session& s, std::uint16_t id) {
     auto v = read_register(s, s.motor(id), registers::MST_ID);
-    if (!v) return std::unexpected(std::move(v.error()));
+    if (!v) return propagate(v);
     return static_cast<std::uint16_t>(std::get<std::uint32_t>(*v));
 }
 
@@ -51,14 +51,14 @@ ToolResult<damiao::Damiao> identify(const Session& s, std::uint16_t id,
                                     std::optional<std::uint16_t> master) {
     if (!master) {
         auto m = read_master_id(s, id);
-        if (!m) return std::unexpected(std::move(m.error()));
+        if (!m) return propagate(m);
         master = *m;
     }
     const auto motor = s.motor(id, *master);
     damiao::ReportedRanges ranges;
     for (const auto reg : damiao::ReportedRanges::kRegisters) {
         auto v = read_register(s, motor, reg);
-        if (!v) return std::unexpected(std::move(v.error()));
+        if (!v) return propagate(v);
         ranges.note(reg, *v);
     }
     return s.motor(id, *master, ranges.limits().value_or(damiao::MitLimits{}));

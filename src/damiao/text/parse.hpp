@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "../../transport/can_frame.hpp"
+
 namespace velkarin::damiao::parse {
 
 // Decimal, or hexadecimal with a 0x/0X prefix; the whole text must be the number.
@@ -35,6 +37,13 @@ std::optional<Real> parse_real(std::string_view s) {
 }
 
 inline std::optional<double> parse_double(std::string_view s) { return parse_real<double>(s); }
+
+// A standard CAN id, 0 to 0x7FF, as parse_uint reads it.
+inline std::optional<std::uint16_t> parse_can_id(std::string_view s) {
+    const auto v = parse_uint(s);
+    if (!v || *v > transport::CanId::kStandardMax) return std::nullopt;
+    return static_cast<std::uint16_t>(*v);
+}
 inline std::optional<float> parse_float(std::string_view s) { return parse_real<float>(s); }
 
 // Splits on runs of spaces and tabs.
