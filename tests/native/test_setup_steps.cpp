@@ -3,7 +3,6 @@
 // settle time, a value that does not stick) and the limits a motor reports.
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -12,53 +11,22 @@
 #include "damiao/driver.hpp"
 #include "damiao/motor_scan.hpp"
 #include "damiao/reported_limits.hpp"
-#include "scripted_transport.hpp"
+#include "scripted_motors.hpp"
 
 namespace velkarin::damiao {
 namespace {
 
 using std::chrono::milliseconds;
+using testing::ScriptedMotors;
 using testing::ScriptedTransport;
 using testing::classic;
 using transport::CanFrame;
 using transport::CanId;
 using transport::Duration;
 
-std::uint8_t byte(std::uint32_t v, int i) { return static_cast<std::uint8_t>(v >> (8 * i)); }
-
-// Motors by CAN id, each a register file answered on its MST_ID. A write
-// takes effect at once (ids included) unless the register is `stubborn`.
-struct FakeMotors {
-    std::map<std::uint16_t, std::map<std::uint8_t, std::uint32_t>> motors;
-    std::uint8_t stubborn = 0xFF;
-
-    void attach(ScriptedTransport& bus) {
-        bus.on_send = [this](const CanFrame& f, ScriptedTransport& b) {
-            const auto d = f.data();
-            const auto id = static_cast<std::uint16_t>(d[0] | d[1] << 8);
-            const auto it = motors.find(id);
-            if (f.id != CanId::standard(0x7FF) || it == motors.end()) return;
-            auto regs = it->second;
-            if (d[2] == 0x55 && d[3] != stubborn) {
-                regs[d[3]] = static_cast<std::uint32_t>(d[4] | d[5] << 8 | d[6] << 16 | d[7] << 24);
-                motors.erase(it);
-                motors[static_cast<std::uint16_t>(regs[registers::ESC_ID])] = regs;
-                return;
-            }
-            if (d[2] != 0x33) return;
-            const auto v = regs[d[3]];
-            b.reply(classic(static_cast<std::uint16_t>(regs[registers::MST_ID]),
-                            {d[0], d[1], 0x33, d[3], byte(v, 0), byte(v, 1), byte(v, 2), byte(v, 3)}));
-        };
-    }
-    void add(std::uint16_t id, std::uint16_t master) {
-        motors[id] = {{registers::ESC_ID, id}, {registers::MST_ID, master}, {registers::CTRL_MODE, 1}};
-    }
-};
-
 TEST(Scan, FindsEveryMotorThatAnswersItsMasterIdInOrder) {
     ScriptedTransport bus;
-    FakeMotors fake;
+    ScriptedMotors fake;
     for (const int id : {0x07, 0x02, 0x45})
         fake.add(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(0x100 + id));
     fake.attach(bus);
@@ -85,7 +53,7 @@ class VerifiedWrite : public ::testing::TestWithParam<WriteCase> {};
 TEST_P(VerifiedWrite, ReadsBackFromTheMotorAsItIsAfterTheWrite) {
     const auto& c = GetParam();
     ScriptedTransport bus;
-    FakeMotors fake;
+    ScriptedMotors fake;
     fake.add(0x01, 0x11);
     fake.stubborn = c.stubborn;
     fake.attach(bus);
