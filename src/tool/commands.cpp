@@ -117,9 +117,9 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
     const Session& s = ctx.session;
     // A motor that does not give its master id is not there: stop at once
     // rather than wait out every register.
-    auto master = read_master_id(s, c.id);
-    if (!master) return propagate(master);
-    const auto motor = s.motor(c.id, *master);
+    auto found = addressed(s, c.id);
+    if (!found) return propagate(found);
+    const damiao::Damiao& motor = *found;
 
     Members regs;
     damiao::ReportedRanges ranges;
@@ -132,7 +132,7 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
 
     Value state, models = Items{}, limits;
     if (const auto reported = ranges.limits()) {
-        const auto scaled = s.motor(c.id, *master, *reported);
+        const auto scaled = s.motor(c.id, motor.master_id(), *reported);
         auto now = exchange(s, scaled, damiao::commands::Refresh{}, "a refresh request");
         if (now) state = state_value(*now);
         else if (now.error().kind != Kind::NoAnswer) return propagate(now);
@@ -143,7 +143,7 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
     }
     return Report(Members{
         {"id", Value(CanIdNumber{c.id})},
-        {"master_id", Value(CanIdNumber{*master})},
+        {"master_id", Value(CanIdNumber{motor.master_id()})},
         {"registers", Value(std::move(regs))},
         {"state", std::move(state)},
         {"models", std::move(models)},
@@ -153,9 +153,9 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
 
 ToolResult<Report> run_get(Context& ctx, const commands::Get& c) {
     const Session& s = ctx.session;
-    auto master = read_master_id(s, c.id);
-    if (!master) return propagate(master);
-    const auto motor = s.motor(c.id, *master);
+    auto found = addressed(s, c.id);
+    if (!found) return propagate(found);
+    const damiao::Damiao& motor = *found;
     Members out;
     for (const auto* r : c.registers) {
         auto v = read_register(s, motor, r->number);
@@ -168,11 +168,11 @@ ToolResult<Report> run_get(Context& ctx, const commands::Get& c) {
 ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
     const Session& s = ctx.session;
     const auto number = c.reg->number;
-    auto master = read_master_id(s, c.id);
-    if (!master) return propagate(master);
-    const auto motor = s.motor(c.id, *master);
+    auto found = addressed(s, c.id);
+    if (!found) return propagate(found);
+    const damiao::Damiao& motor = *found;
     const auto after = motor.after_write(number, c.value);  // its ids once written
-    if (auto ok = check_new_ids(s, {c.id, *master}, {after.motor_id(), after.master_id()}); !ok)
+    if (auto ok = check_new_ids(s, {c.id, motor.master_id()}, {after.motor_id(), after.master_id()}); !ok)
         return propagate(ok);
 
     auto back = motor.write_verified(s.bus, number, c.value);
@@ -193,10 +193,10 @@ ToolResult<Report> run_set(Context& ctx, const commands::Set& c) {
 
 ToolResult<Report> run_mode(Context& ctx, const commands::Mode& c) {
     const Session& s = ctx.session;
-    auto master = read_master_id(s, c.id);
-    if (!master) return propagate(master);
-    // The driver's verified switch: read, write if it differs, 100 ms, read back.
-    if (auto switched = s.motor(c.id, *master).ensure_control_mode(s.bus, c.mode); !switched)
+    auto motor = addressed(s, c.id);
+    if (!motor) return propagate(motor);
+    // The driver's verified switch: read, write if it differs, pause, read back.
+    if (auto switched = motor->ensure_control_mode(s.bus, c.mode); !switched)
         return std::unexpected(failure_of(switched.error(), c.id, "the mode switch", s.timeout()));
     return Report(Members{{"CTRL_MODE", Value(std::uint32_t{c.mode})}});
 }

@@ -47,6 +47,12 @@ ToolResult<std::uint16_t> read_master_id(const Session& s, std::uint16_t id) {
     return static_cast<std::uint16_t>(std::get<std::uint32_t>(*v));
 }
 
+ToolResult<damiao::Damiao> addressed(const Session& s, std::uint16_t id) {
+    auto master = read_master_id(s, id);
+    if (!master) return propagate(master);
+    return s.motor(id, *master);
+}
+
 ToolResult<damiao::Damiao> identify(const Session& s, std::uint16_t id,
                                     std::optional<std::uint16_t> master) {
     if (!master) {

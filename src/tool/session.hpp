@@ -30,6 +30,10 @@ struct Session {
 // Errors: NoAnswer, Bus, Interrupted.
 ToolResult<std::uint16_t> read_master_id(const Session& s, std::uint16_t id);
 
+// The driver for motor `id` at the master id it reports (MST_ID), with the
+// default MIT scaling. Errors: those of read_master_id.
+ToolResult<damiao::Damiao> addressed(const Session& s, std::uint16_t id);
+
 // Register `reg` of `motor`. Errors: NoAnswer, Bus, Interrupted.
 ToolResult<damiao::RegisterValue> read_register(const Session& s, const damiao::Damiao& motor,
                                                 std::uint8_t reg);
