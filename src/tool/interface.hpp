@@ -1,6 +1,5 @@
-// What the kernel says about a network interface: present, up, whether it is
-// a CAN interface at all, its kind, and for a real CAN device its bit rate,
-// bus state and error counters.
+// The tool's words about a network interface (its facts come from the
+// core's transport::interface_facts).
 #pragma once
 
 #include <cstdint>
@@ -9,29 +8,16 @@
 #include <string_view>
 
 #include "tool/result.hpp"
+#include "transport/interface_facts.hpp"
 
 namespace velkarin::tool {
 
-struct InterfaceFacts {
-    bool exists = false;
-    bool up = false;
-    std::optional<unsigned> link_type;     // ARPHRD_*: 280 for CAN and vcan, 772 for loopback
-    std::string kind;                      // "can", "vcan", ... ("" if not reported)
-    std::optional<std::uint32_t> bitrate;  // bit/s
-    std::optional<bool> fd;                 // CAN FD mode on (ctrlmode "fd on")
-    std::optional<std::uint32_t> data_bitrate;  // bit/s of FD data phases
-    std::optional<std::string> state;      // "error-active", ..., "bus-off"
-    std::optional<std::uint16_t> tx_errors, rx_errors;
-};
+using transport::InterfaceFacts;
+using transport::interface_facts;
+using transport::is_can;
 
-// Asks the kernel over rtnetlink; a fact it does not report stays unset.
-InterfaceFacts interface_facts(std::string_view iface);
-
-// Whether the kernel says the interface carries CAN frames (ARPHRD_CAN); an
-// unreported link type is taken as CAN, and opening the socket decides.
-bool is_can(const InterfaceFacts& f);
-
-// {"name", "exists", "up", "kind", "bitrate", "state", "tx_errors", "rx_errors"}
+// {"name", "exists", "up", "kind", "bitrate", "fd", "data_bitrate", "state",
+//  "tx_errors", "rx_errors", "restarts"}
 Value facts_value(std::string_view iface, const InterfaceFacts& f);
 
 // The command that brings `iface` up at the rates of can_br code `code`, or
