@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
+#include <ctime>
 #include <optional>
 
 #include "transport/wait_any.hpp"
@@ -23,9 +26,17 @@ using Claim = transport::ReplyLedger::Claim;
 // Frames built and sent together, and replies read together.
 constexpr std::size_t kChunk = 16;
 
-// The motors of a run_cycle call: all on one bus.
+// The motors of a run_cycle call: all on one bus. It keeps nothing between
+// calls, so it counts nothing.
 struct OneBus {
     std::span<const MotorCommand> commands;
+
+    static constexpr std::int64_t realtime_offset_ns = 0;
+    void sent(std::size_t) const {}
+    void refused(std::size_t) const {}
+    void answered(std::size_t, const Result<MotorState>&, std::int64_t) const {}
+    void missed(std::size_t, const TransportError&) const {}
+    void late(std::size_t) const {}
 
     const Damiao& motor(std::size_t i) const { return commands[i].motor; }
     const Command& command(std::size_t i) const { return commands[i].command; }
@@ -35,10 +46,38 @@ struct OneBus {
     }
 };
 
-// The members of a MotorGroup and one cycle's commands.
+// The members of a MotorGroup and one cycle's commands, and what the group
+// counts for each.
 struct Grouped {
     std::span<const MotorGroup::Member> members;
     std::span<const Command> commands;
+    std::span<MemberStats> stats;
+    std::span<LatencyWindow> latency;
+    std::int64_t realtime_offset_ns;  // see MotorGroup
+
+    void sent(std::size_t i) const { ++stats[i].sent; }
+    void refused(std::size_t i) const {
+        ++stats[i].send_failures;
+        ++stats[i].consecutive_misses;
+    }
+    // `since_sends_ns`: the reply's arrival after the end of the sends, or
+    // below 0 when its arrival is not known.
+    void answered(std::size_t i, const Result<MotorState>& state, std::int64_t since_sends_ns) const {
+        auto& s = stats[i];
+        ++s.answered;
+        s.consecutive_misses = 0;
+        if (state) s.last_status = state->error;
+        // The first reply may beat the clock read after the last send.
+        if (since_sends_ns >= -kLatencySlackNs)
+            latency[i].add(static_cast<std::uint32_t>(std::clamp<std::int64_t>(since_sends_ns, 0, UINT32_MAX)));
+    }
+    void missed(std::size_t i, const TransportError& why) const {
+        if (why.is_os_error(EINTR)) return;  // the program stopped it, not the motor
+        if (why.kind == TransportError::Kind::Timeout) ++stats[i].timeouts;
+        ++stats[i].consecutive_misses;
+    }
+    void late(std::size_t i) const { ++stats[i].late; }
+    static constexpr std::int64_t kLatencySlackNs = 1'000'000;
 
     const Damiao& motor(std::size_t i) const { return *members[i].motor; }
     const Command& command(std::size_t i) const { return commands[i]; }
@@ -82,7 +121,8 @@ public:
         // to it. After a stop every later motor still gets its outcome.
         Registered registered(*this);
         for (std::size_t b = 0; b < buses_.size(); ++b) {
-            buses_[b].bus->settle_before_send();
+            LateOnBus late{*this, buses_[b]};
+            buses_[b].bus->settle_before_send(&late);
             registered.add(b);
             send_bus(b);
         }
@@ -121,12 +161,27 @@ private:
                    bus_->awaiting[f.id.value] != 0;
         }
         void take(const CanFrame& f) override { cycle_->take(*bus_, f); }
-        void passed_over(const CanFrame& f) override { bus_->passed_over.set(f.id.value); }
+        void passed_over(const CanFrame& f) override {
+            bus_->passed_over.set(f.id.value);
+            cycle_->motors_.late(bus_->awaiting[f.id.value] - 1u);
+        }
         bool done() const override { return bus_->pending == 0; }
 
     private:
         Cycle* cycle_ = nullptr;
         Bus* bus_ = nullptr;
+    };
+
+    // A late reply dropped before a bus's sends, counted for its member.
+    struct LateOnBus final : transport::CanTransport::LateReplies {
+        LateOnBus(Cycle& c, const Bus& b) : cycle(c), bus(b) {}
+        void dropped(const CanFrame& f) override {
+            cycle.motors_.for_each_on(bus, [&](std::size_t i) {
+                if (cycle.motors_.motor(i).reply_id() == f.id) cycle.motors_.late(i);
+            });
+        }
+        Cycle& cycle;
+        const Bus& bus;
     };
 
     // The buses' waiters, each registered from just before its bus's sends
@@ -165,6 +220,7 @@ private:
                         outcomes_[owner[k]] = std::unexpected(Error(*result.error));
                     break;
                 }
+                motors_.refused(owner[done]);
                 outcomes_[owner[done++]] = std::unexpected(Error(*result.error));  // that frame alone
             }
             built = 0;
@@ -189,6 +245,7 @@ private:
         bus.awaiting[slot(motors_.motor(i))] = static_cast<std::uint16_t>(i + 1);
         bus.passed_over.reset(slot(motors_.motor(i)));
         ++bus.pending;
+        motors_.sent(i);
         wait_ = std::max(wait_, motors_.motor(i).timeout().to_clock());
     }
 
@@ -209,6 +266,16 @@ private:
         owner = 0;
         outcomes_[i] = motors_.motor(i).decode_reply(f);
         --bus.pending;
+        motors_.answered(i, outcomes_[i], since_sends_ns(f));
+    }
+
+    // How long after the end of the sends `f` arrived, from the kernel's
+    // stamp; below zero when that is not known.
+    std::int64_t since_sends_ns(const CanFrame& f) const {
+        constexpr std::int64_t kUnknown = INT64_MIN / 2;
+        if (f.received_ns == 0 || sent_all_ == Clock::time_point{}) return kUnknown;
+        const auto sent = std::chrono::duration_cast<std::chrono::nanoseconds>(sent_all_.time_since_epoch()).count();
+        return f.received_ns - (sent + motors_.realtime_offset_ns);
     }
 
     // Every frame until the bus's last reply is this cycle's to take: read in
@@ -284,6 +351,7 @@ private:
             if (owner != i + 1) return;
             owner = 0;
             outcomes_[i] = std::unexpected(Error(error));
+            motors_.missed(i, error);
             bus.bus->replies().owe(motor.reply_id(), transport::later_by(ended, motor.timeout()),
                                    order, bus.passed_over.test(slot(motor)) ? Claim::QueuedOnly : Claim::Reply);
         });
@@ -334,11 +402,42 @@ Result<MotorGroup> MotorGroup::create(std::span<const Member> members) {
     if (group.buses_.size() > transport::kMaxWaitBuses || members.size() > kMaxMotors)
         return std::unexpected(Error(errors::GroupTooLarge{group.buses_.size(), members.size(),
                                                            transport::kMaxWaitBuses, kMaxMotors}));
-    const Grouped motors{group.members_, {}};
+    const Grouped motors{group.members_, {}, {}, {}, 0};
     for (auto& bus : group.buses_)
         if (auto distinct = check_distinct_replies(motors, bus); !distinct)
             return std::unexpected(distinct.error());
+    group.stats_.resize(members.size());
+    group.latency_.resize(members.size());
+    for (auto& bus : group.buses_) bus.bus->stamp_received_frames();
+    group.reset_stats();
     return group;
+}
+
+// Two clock readings, once: the offset between the clocks stays put but for
+// a step of the wall clock, which a reset measures again.
+void MotorGroup::reset_stats() {
+    std::ranges::fill(stats_, MemberStats{});
+    for (auto& w : latency_) w.clear();
+    timespec real{}, mono{};
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    ::clock_gettime(CLOCK_MONOTONIC, &mono);
+    realtime_offset_ns_ = (static_cast<std::int64_t>(real.tv_sec) - mono.tv_sec) * 1'000'000'000 +
+                          (real.tv_nsec - mono.tv_nsec);
+}
+
+void LatencyWindow::add(std::uint32_t ns) {
+    ns_[next_] = ns;
+    next_ = (next_ + 1) % kSize;
+    count_ = std::min(count_ + 1, kSize);
+}
+
+std::optional<LatencyWindow::Summary> LatencyWindow::summary() const {
+    if (count_ == 0) return std::nullopt;
+    std::array<std::uint32_t, kSize> sorted = ns_;
+    const auto kept = std::span(sorted).first(count_);
+    std::ranges::sort(kept);
+    auto at = [&](double q) { return kept[static_cast<std::size_t>(q * static_cast<double>(count_ - 1) + 0.5)] * 1e-9; };
+    return Summary{at(0.5), at(0.99), kept.back() * 1e-9};
 }
 
 Result<void> MotorGroup::run(std::span<const Command> commands,
@@ -349,7 +448,7 @@ Result<void> MotorGroup::run(std::span<const Command> commands,
     if (outcomes.size() != members_.size())
         return std::unexpected(Error(errors::OutcomeCount{members_.size(), outcomes.size()}));
     if (members_.empty()) return {};
-    const Grouped motors{members_, commands};
+    const Grouped motors{members_, commands, stats_, latency_, realtime_offset_ns_};
     Cycle<Grouped>(motors, buses_, outcomes, format, on_signal).run();
     return {};
 }

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <bitset>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -68,6 +70,39 @@ struct CycleBus {
 };
 }  // namespace detail
 
+// What a group counts for each member across its cycles, without a system
+// call more than the cycles make.
+struct MemberStats {
+    std::uint64_t sent = 0;           // frames that went out
+    std::uint64_t answered = 0;       // replies taken
+    std::uint64_t timeouts = 0;       // cycles that ended without its reply
+    std::uint64_t late = 0;           // replies after their command's deadline, dropped as such
+    std::uint64_t send_failures = 0;  // frames the bus refused
+    std::uint64_t consecutive_misses = 0;      // cycles in a row without a reply, up to now
+    std::optional<std::uint8_t> last_status;   // the latest reply's status code
+};
+
+// A member's reply latencies, from the end of its cycle's sends to the
+// reply's arrival at the host (the kernel's receive time), over its latest
+// kSize replies.
+class LatencyWindow {
+public:
+    static constexpr std::size_t kSize = 512;
+    struct Summary {
+        double p50_s, p99_s, max_s;
+    };
+
+    void add(std::uint32_t ns);
+    // Nothing before the first reply. Allocates nothing.
+    std::optional<Summary> summary() const;
+    void clear() { count_ = next_ = 0; }
+
+private:
+    std::array<std::uint32_t, kSize> ns_{};
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+};
+
 // Motors on one or more buses, commanded together in cycles: the members are
 // checked and the tables sized once, at creation; every cycle then allocates
 // nothing. Buses and motors are borrowed and must outlive the group.
@@ -88,6 +123,11 @@ public:
 
     std::span<const Member> members() const { return members_; }
 
+    // Per member, in member order: the counts since creation or reset_stats.
+    std::span<const MemberStats> stats() const { return stats_; }
+    const LatencyWindow& latency(std::size_t member) const { return latency_[member]; }
+    void reset_stats();
+
     // One cycle: commands[i] for members()[i], outcomes[i] its result, as
     // run_cycle's. Every bus's frames go out first, then one wait over all
     // the buses' sockets at once (ppoll) takes the replies as they come, so
@@ -107,6 +147,11 @@ public:
 private:
     std::vector<Member> members_;
     std::vector<detail::CycleBus> buses_;
+    std::vector<MemberStats> stats_;
+    std::vector<LatencyWindow> latency_;
+    // CLOCK_REALTIME minus the monotonic clock, in ns: the kernel stamps
+    // arrivals on the former, the cycle's sends are read on the latter.
+    std::int64_t realtime_offset_ns_ = 0;
 };
 
 }  // namespace velkarin::damiao

@@ -44,6 +44,9 @@ public:
     CanId id;
     bool fd = false;
     bool brs = false;  // bit-rate switch; meaningful only for FD frames
+    // When the host received it, in ns of CLOCK_REALTIME (the kernel stamps
+    // no other clock), where the backend was asked to stamp frames; else 0.
+    std::int64_t received_ns = 0;
 
     CanFrame() = default;
     // A payload longer than 64 bytes cannot be represented; `len` keeps the

@@ -83,7 +83,11 @@ public:
     // A frame that was queued before a command was sent: not that command's
     // reply, whenever it came. It settles the oldest claim on it, and an
     // owed reply counts as settled whether or not its window has passed.
-    void settle_queued(const CanFrame& f) { route_among_all(f, Arrival::BeforeSend); }
+    // True when it was an owed reply.
+    bool settle_queued(const CanFrame& f) {
+        const std::size_t before = owed_;
+        return route_among_all(f, Arrival::BeforeSend) == nullptr && owed_ < before;
+    }
 
     // What a command that ended without its reply still claims.
     enum class Claim {

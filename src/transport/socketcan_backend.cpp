@@ -174,6 +174,11 @@ Result<void> SocketCanTransport::keep_bursts(int bytes) {
     return {};
 }
 
+void SocketCanTransport::stamp_received_frames() {
+    const int on = 1;
+    stamping_ = ::setsockopt(fd_.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+}
+
 Result<std::size_t> SocketCanTransport::recv_some(Duration timeout, std::span<CanFrame> out) {
     const std::size_t room = std::min(out.size(), kBatch);
     if (room == 0) return 0;
@@ -186,13 +191,15 @@ Result<std::size_t> SocketCanTransport::recv_some(Duration timeout, std::span<Ca
     std::array<std::array<std::uint8_t, kFdMtu>, kBatch> in{};
     std::array<iovec, kBatch> iov{};
     std::array<mmsghdr, kBatch> msgs{};
-    // Room for each frame's SO_RXQ_OVFL count, when it is asked for.
-    alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(std::uint32_t))>, kBatch> control;
+    // Room for each frame's SO_RXQ_OVFL count and SO_TIMESTAMPNS time, when asked for.
+    constexpr std::size_t kControl = CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(timespec));
+    alignas(cmsghdr) std::array<std::array<char, kControl>, kBatch> control;
+    const bool ancillary = counting_drops_ || stamping_;
     for (std::size_t i = 0; i < room; ++i) {
         iov[i] = {in[i].data(), in[i].size()};
         msgs[i].msg_hdr.msg_iov = &iov[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
-        if (counting_drops_) {
+        if (ancillary) {
             msgs[i].msg_hdr.msg_control = control[i].data();
             msgs[i].msg_hdr.msg_controllen = control[i].size();
         }
@@ -203,15 +210,6 @@ Result<std::size_t> SocketCanTransport::recv_some(Duration timeout, std::span<Ca
                                wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
     if (got < 0) return std::unexpected(receive_error(errno));
 
-    // The kernel's count of drops so far, carried by each frame read.
-    if (counting_drops_) {
-        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i)
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr;
-                 c = CMSG_NXTHDR(&msgs[i].msg_hdr, c))
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
-                    std::memcpy(&dropped_, CMSG_DATA(c), sizeof dropped_);
-    }
-
     std::size_t stored = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
         auto frame = from_kernel_bytes({in[i].data(), msgs[i].msg_len});
@@ -219,6 +217,17 @@ Result<std::size_t> SocketCanTransport::recv_some(Duration timeout, std::span<Ca
             if (stored == 0) return std::unexpected(frame.error());
             break;  // what follows a malformed read is dropped with it
         }
+        // The kernel's count of drops so far, and the frame's arrival.
+        if (ancillary)
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+                if (c->cmsg_level != SOL_SOCKET) continue;
+                if (c->cmsg_type == SO_RXQ_OVFL) std::memcpy(&dropped_, CMSG_DATA(c), sizeof dropped_);
+                if (c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec at;
+                    std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                    frame->received_ns = static_cast<std::int64_t>(at.tv_sec) * 1'000'000'000 + at.tv_nsec;
+                }
+            }
         out[stored++] = *frame;
     }
     return stored;

@@ -44,6 +44,9 @@ public:
     // (counting only after keep_bursts).
     std::uint32_t dropped() const { return dropped_; }
 
+    // SO_TIMESTAMPNS: recv_some stamps each frame with its arrival.
+    void stamp_received_frames() override;
+
     int fd() const { return fd_.get(); }
     std::optional<int> poll_descriptor() const override { return fd_.get(); }
 
@@ -53,6 +56,7 @@ private:
     Result<void> set_receive_timeout(Duration timeout);
     UniqueFd fd_;
     bool counting_drops_ = false;
+    bool stamping_ = false;
     std::uint32_t dropped_ = 0;
 };
 

@@ -59,13 +59,14 @@ Result<void> CanTransport::drain_until(ReplyLedger::Waiter& waiter, Clock::time_
     }
 }
 
-void CanTransport::settle_before_send() {
+void CanTransport::settle_before_send(LateReplies* told) {
     if (!replies_.owes()) return;
     std::array<CanFrame, 16> batch;
     for (int reads = 0; reads < 64; ++reads) {
         auto got = recv_some(Duration{}, batch);  // Timeout: nothing queued
         if (!got || *got == 0) break;
-        for (const CanFrame& f : std::span(batch).first(*got)) replies_.settle_queued(f);
+        for (const CanFrame& f : std::span(batch).first(*got))
+            if (replies_.settle_queued(f) && told != nullptr) told->dropped(f);
     }
     replies_.forget_expired(Clock::now());
 }
@@ -131,12 +132,18 @@ CanTransport::SendOutcome CanTransport::send_waiting(std::span<const CanFrame> f
         const auto& e = sent.error();
         const bool buffer_full = e.is_os_error(EAGAIN) || e.is_os_error(EWOULDBLOCK);
         const bool queue_full = e.is_os_error(ENOBUFS);
-        if (!buffer_full && !(queue_full && wait.retry_full_queue)) return {done, e};
+        if (!buffer_full && !(queue_full && wait.retry_full_queue)) {
+            if (queue_full) ++full_queue_failures_;
+            return {done, e};
+        }
 
         const Clock::time_point now = Clock::now();
         if (!wait.give_up) wait.give_up = now + wait.patience.to_clock();
         // Out of patience: the bus takes no more frames, whichever queue is full.
-        if (now >= *wait.give_up) return {done, TransportError::backend_errno(ENOBUFS)};
+        if (now >= *wait.give_up) {
+            ++full_queue_failures_;
+            return {done, TransportError::backend_errno(ENOBUFS)};
+        }
         const Duration left = Duration::until(*wait.give_up, now);
         if (buffer_full) {
             auto writable = wait_writable(left);

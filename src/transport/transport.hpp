@@ -105,13 +105,23 @@ public:
                              std::span<CanFrame> batch, Clock::time_point now,
                              InterruptHandler* on_signal = nullptr);
 
+    // Told about each frame settle_before_send drops as an earlier
+    // command's late reply.
+    class LateReplies {
+    public:
+        virtual void dropped(const CanFrame& f) = 0;
+
+    protected:
+        ~LateReplies() = default;
+    };
+
     // Before a command's frames go out while earlier commands still owe
     // replies: whatever the bus has queued now came before those frames, so
     // it is no reply of theirs. It is read (at most so many reads, so a
     // flooded bus cannot hold a command here), settling the debts it
-    // answers, and the debts whose window has passed are forgotten. Nothing
-    // is read when nothing is owed.
-    void settle_before_send();
+    // answers (each one told to `told`, if set), and the debts whose window
+    // has passed are forgotten. Nothing is read when nothing is owed.
+    void settle_before_send(LateReplies* told = nullptr);
 
     // The bus's reply ledger, for a caller with receive loops of its own.
     ReplyLedger& replies() { return replies_; }
@@ -166,6 +176,15 @@ public:
     // Errors: Backend(EINTR) when the handler (or its absence) ends it early.
     Result<void> pause(Duration length, InterruptHandler* on_signal = nullptr);
 
+    // Asks the backend to stamp every frame recv_some returns with its
+    // arrival (CanFrame::received_ns) from now on, at no cost per read; a
+    // backend that cannot leaves them 0.
+    virtual void stamp_received_frames() {}
+
+    // Frames refused for good because the bus took no more (a full transmit
+    // queue or send buffer outlasting the patience: ENOBUFS), since the start.
+    std::uint64_t full_queue_failures() const { return full_queue_failures_; }
+
     // A descriptor that polls readable while a frame is queued, for one wait
     // over several buses (wait_any_readable); none for a backend without one.
     virtual std::optional<int> poll_descriptor() const { return std::nullopt; }
@@ -187,6 +206,7 @@ private:
 
     InterruptHandler* interrupt_handler_ = nullptr;
     ReplyLedger replies_;
+    std::uint64_t full_queue_failures_ = 0;
 };
 
 namespace detail {
