@@ -31,5 +31,7 @@ PyTypeObject* motor_group_type();
 PyTypeObject* ticker_type();
 // GroupError(RuntimeError), with an `outcomes` attribute on each instance.
 PyObject* group_error_type();
+// The module function realtime().
+PyMethodDef* realtime_function();
 
 }  // namespace velkarin::group

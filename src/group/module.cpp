@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "group/group.hpp"
+#include "group/stats.hpp"
 #include "python/errors.hpp"
 #include "python/one_interpreter.hpp"
 #include "python/py_ref.hpp"
@@ -42,15 +43,24 @@ bool fill(PyObject* module) {
         {"MotorGroup", reinterpret_cast<PyObject*>(motor_group_type())},
         {"GroupError", group_error_type()},
         {"Ticker", reinterpret_cast<PyObject*>(ticker_type())},
+        {"MemberStats", reinterpret_cast<PyObject*>(member_stats_type())},
+        {"BusHealth", reinterpret_cast<PyObject*>(bus_health_type())},
+        {"TickerStats", reinterpret_cast<PyObject*>(ticker_stats_type())},
     };
     PyRef all = PyRef::steal(PyList_New(0));
-    if (!all) return false;
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("velkarin_group"));
+    if (!all || !module_name) return false;
     for (const auto& e : exported) {
         if (e.object == nullptr) return false;
         PyRef name = PyRef::steal(PyUnicode_FromString(e.name));
         if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
         if (PyObject_SetAttr(module, name.get(), e.object) < 0) return false;
     }
+    PyRef realtime = PyRef::steal(PyCFunction_NewEx(realtime_function(), nullptr, module_name.get()));
+    PyRef realtime_name = PyRef::steal(PyUnicode_FromString("realtime"));
+    if (!realtime || !realtime_name || PyList_Append(all.get(), realtime_name.get()) < 0 ||
+        PyObject_SetAttr(module, realtime_name.get(), realtime.get()) < 0)
+        return false;
     return PyObject_SetAttrString(module, "__all__", all.get()) == 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -21,6 +22,7 @@
 #include "group/group.hpp"
 #include "group/outcomes.hpp"
 #include "group/round.hpp"
+#include "group/stats.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/heap_type.hpp"
@@ -36,12 +38,14 @@ using python::PyRef;
 // What a group keeps between rounds: the core's group (its tables sized
 // once), the commands and outcomes of a round, and the round in progress.
 struct State {
-    State(damiao::MotorGroup c, BusLocks l, std::vector<Command> cs,
+    State(damiao::MotorGroup c, BusLocks l, std::vector<transport::BusWatch> w, std::vector<Command> cs,
           std::vector<damiao::Result<damiao::MotorState>> os)
-        : core(std::move(c)), locks(std::move(l)), commands(std::move(cs)), outcomes(std::move(os)) {}
+        : core(std::move(c)), locks(std::move(l)), watches(std::move(w)), commands(std::move(cs)),
+          outcomes(std::move(os)) {}
 
     damiao::MotorGroup core;
     BusLocks locks;
+    std::vector<transport::BusWatch> watches;  // per bus, in first-appearance order
     std::vector<Command> commands;
     std::vector<damiao::Result<damiao::MotorState>> outcomes;
     python::ObjectLock round_lock;                // one round of this group at a time
@@ -134,7 +138,14 @@ PyObject* build(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObj
     }
 
     const auto count = static_cast<std::size_t>(n);
-    auto state = std::make_unique<State>(std::move(*core), BusLocks(std::move(buses)),
+    std::vector<transport::BusWatch> watches;
+    std::vector<python::PySocketCanTransport*> watched;
+    for (auto* bus : buses)
+        if (std::ranges::find(watched, bus) == watched.end()) {
+            watched.push_back(bus);
+            watches.emplace_back(bus->transport.fd());
+        }
+    auto state = std::make_unique<State>(std::move(*core), BusLocks(std::move(buses)), std::move(watches),
                                          std::vector<Command>(count),
                                          std::vector<damiao::Result<damiao::MotorState>>(count));
     auto* obj = python::alloc_object<PyMotorGroup>(reinterpret_cast<PyTypeObject*>(type));
@@ -199,7 +210,7 @@ PyObject* nested_round(PyMotorGroup* self, Fill& fill) {
     std::vector<Command> commands(st.commands.size());
     std::vector<damiao::Result<damiao::MotorState>> outcomes(st.commands.size());
     if (!fill(commands) || !run_round(*nested, locks, commands, outcomes, self->fd)) return nullptr;
-    return outcomes_to_python(self->members, outcomes);
+    return outcomes_to_python(self->members, outcomes, st.watches);
 }
 
 // Fills the commands with `fill` and runs the round in self's state, or,
@@ -225,7 +236,7 @@ PyObject* round_of(PyObject* self_obj, Fill&& fill) {
         } unmark{st.round_thread};
         if (!fill(st.commands)) return nullptr;
         if (!run_round(st.core, st.locks, st.commands, st.outcomes, self->fd)) return nullptr;
-        return outcomes_to_python(self->members, st.outcomes);
+        return outcomes_to_python(self->members, st.outcomes, st.watches);
     } catch (abi::__forced_unwind&) {
         hold.abandon();  // the interpreter ends this thread: no interpreter lock to decref with
         throw;
@@ -302,6 +313,62 @@ PyObject* control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
                           });
 }
 
+// ---- what the group counted ---------------------------------------------------
+
+// Runs `read` on the counts with no round of another thread in progress: the
+// round lock is taken unless this thread is inside a round of the group
+// itself (a signal handler's), whose counts hold still meanwhile.
+template <typename Read>
+PyObject* with_counts(PyObject* self_obj, Read&& read) {
+    State& st = *self_of(self_obj)->state;
+    try {
+        if (st.round_thread == PyThread_get_thread_ident()) return read(st);
+        if (!st.round_lock.acquire()) return nullptr;
+        python::HeldLock held(st.round_lock);
+        return read(st);
+    } catch (const std::exception& e) {
+        return python::raise_cpp_exception(e);
+    }
+}
+
+PyObject* stats(PyObject* self, PyObject*) {
+    return with_counts(self, [](State& st) -> PyObject* {
+        const auto counts = st.core.stats();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < counts.size(); ++i) {
+            PyObject* item = member_stats_object(counts[i], st.core.latency(i));
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
+PyObject* reset_stats(PyObject* self, PyObject*) {
+    return with_counts(self, [](State& st) -> PyObject* {
+        st.core.reset_stats();
+        Py_RETURN_NONE;
+    });
+}
+
+// The buses' watches are only ever used with the interpreter lock held.
+PyObject* bus_health(PyObject* self, PyObject*) {
+    State& st = *self_of(self)->state;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(st.watches.size())));
+    if (!list) return nullptr;
+    try {
+        for (std::size_t i = 0; i < st.watches.size(); ++i) {
+            PyObject* item = bus_health_object(st.watches[i].health());
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+    } catch (const std::exception& e) {
+        return python::raise_cpp_exception(e);
+    }
+    return list.release();
+}
+
 // ---- the rest of the class ----------------------------------------------------
 
 Py_ssize_t length(PyObject* self) { return PyTuple_GET_SIZE(self_of(self)->members); }
@@ -327,6 +394,16 @@ PyMethodDef methods[] = {
     {"set_zero", python::fastcall(special<damiao::commands::SetZero>), kMethod, "set_zero($self)\n--\n\n"},
     {"clear_error", python::fastcall(special<damiao::commands::ClearError>), kMethod,
      "clear_error($self)\n--\n\n"},
+    {"stats", stats, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "Per member, in member order, a MemberStats: frames sent, replies answered,\n"
+     "time-outs, late replies dropped, send failures, consecutive misses, the last\n"
+     "status code and reply latencies, since the group was made or reset_stats()."},
+    {"reset_stats", reset_stats, METH_NOARGS, "reset_stats($self)\n--\n\nZeroes every member's counts."},
+    {"bus_health", bus_health, METH_NOARGS,
+     "bus_health($self)\n--\n\n"
+     "Per bus, in the order the members name them, a BusHealth: the interface's\n"
+     "state and error counters, and the conditions its error frames reported."},
     {nullptr, nullptr, 0, nullptr},
 };
 

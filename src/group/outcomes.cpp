@@ -28,7 +28,8 @@ std::string hex(unsigned v) {
 }  // namespace
 
 PyObject* outcomes_to_python(PyObject* members,
-                             std::span<const damiao::Result<damiao::MotorState>> outcomes) {
+                             std::span<const damiao::Result<damiao::MotorState>> outcomes,
+                             std::span<transport::BusWatch> watches) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
     if (!list) return nullptr;
     std::size_t failed = 0;
@@ -47,8 +48,15 @@ PyObject* outcomes_to_python(PyObject* members,
     }
     if (failed == 0) return list.release();
 
-    const std::string message = std::to_string(failed) + " of " + std::to_string(outcomes.size()) +
-                                " motors failed: " + failures;
+    std::string message = std::to_string(failed) + " of " + std::to_string(outcomes.size()) +
+                          " motors failed: " + failures;
+    for (auto& watch : watches) {
+        const transport::BusConditions seen = watch.look();
+        for (std::size_t c = 0; c < transport::kBusConditions; ++c)
+            if (seen.test(c))
+                message += "; " + watch.iface() + ": " +
+                           std::string(transport::advice_for(static_cast<transport::BusCondition>(c)));
+    }
     PyRef error = PyRef::steal(PyObject_CallFunction(group_error_type(), "s", message.c_str()));
     if (!error || PyObject_SetAttrString(error.get(), "outcomes", list.get()) < 0) return nullptr;
     PyErr_SetObject(group_error_type(), error.get());

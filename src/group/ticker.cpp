@@ -11,9 +11,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <climits>
 #include <cstdint>
+#include <new>
 
+#include "damiao/cycle.hpp"
 #include "group/group.hpp"
+#include "group/stats.hpp"
 #include "transport/duration.hpp"
 #include "python/args.hpp"
 #include "python/heap_type.hpp"
@@ -30,6 +34,8 @@ struct PyTicker {
     Clock::time_point start;
     std::uint64_t last;      // the boundary the previous wait returned at (0: creation)
     std::uint64_t overruns;  // boundaries passed without a wait, in total
+    std::uint64_t waits;
+    damiao::LatencyWindow lateness;  // how long after its boundary each wait returned
 };
 
 // A period of at least 1 ns and at most about a century: anything outside
@@ -67,6 +73,8 @@ PyObject* construct(PyObject* type, PyObject* const* args, std::size_t nargsf, P
     obj->start = Clock::now();
     obj->last = 0;
     obj->overruns = 0;
+    obj->waits = 0;
+    new (&obj->lateness) damiao::LatencyWindow();
     return reinterpret_cast<PyObject*>(obj);
 }
 
@@ -86,13 +94,20 @@ PyObject* wait(PyObject* self_obj, PyObject*) {
     self->last = std::max(self->last, next);
     self->overruns += missed;
     const auto boundary = std::chrono::nanoseconds(static_cast<std::int64_t>(next) * self->period_ns);
-    const timespec until = transport::timespec_at(self->start + boundary);
+    const Clock::time_point due = self->start + boundary;
+    const timespec until = transport::timespec_at(due);
     for (;;) {
         int rc = 0;
         Py_BEGIN_ALLOW_THREADS
         rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
         Py_END_ALLOW_THREADS
-        if (rc == 0) break;
+        if (rc == 0) {
+            // One clock reading more per wait: how late the loop gets its turn.
+            const auto late = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - due).count();
+            self->lateness.add(static_cast<std::uint32_t>(std::clamp<std::int64_t>(late, 0, UINT32_MAX)));
+            ++self->waits;
+            break;
+        }
         if (rc != EINTR) {
             errno = rc;
             return PyErr_SetFromErrno(PyExc_OSError);
@@ -100,6 +115,11 @@ PyObject* wait(PyObject* self_obj, PyObject*) {
         if (PyErr_CheckSignals() != 0) return nullptr;
     }
     return PyLong_FromUnsignedLongLong(missed);
+}
+
+PyObject* stats(PyObject* self_obj, PyObject*) {
+    auto* self = reinterpret_cast<PyTicker*>(self_obj);
+    return ticker_stats_object(self->waits, self->overruns, self->lateness.summary());
 }
 
 PyObject* repr(PyObject* self) {
@@ -115,6 +135,10 @@ PyMethodDef methods[] = {
      "wait($self)\n--\n\n"
      "Sleep until the next period boundary; return how many boundaries\n"
      "passed since the previous wait without being waited for (0 on time)."},
+    {"stats", stats, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "A TickerStats: waits, overruns, and how long after its boundary each of the\n"
+     "latest waits returned (median, 99th percentile, largest)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,10 +1,12 @@
 // Parsing and effect of the console commands.
 #include "sim/console.hpp"
 
+#include <array>
 #include <cstdio>
 #include <expected>
 
 #include "damiao/text/parse.hpp"
+#include "transport/bus_conditions.hpp"
 
 namespace velkarin::sim {
 namespace {
@@ -71,13 +73,35 @@ std::expected<void, std::string> fault(Simulator& sim, const Words& w, TimePoint
         for (auto* m : *ms) m->faults.short_len = len;
         return {};
     }
-    if (what == "duplicate" || what == "silent") {
+    if (what == "duplicate" || what == "silent" || what == "classic-only") {
         const auto on = on_off(w, 3);
         if (!on) return std::unexpected(on.error());
-        for (auto* m : *ms) (what == "silent" ? m->faults.silent : m->faults.duplicate) = *on;
+        for (auto* m : *ms)
+            (what == "silent" ? m->faults.silent : what == "duplicate" ? m->faults.duplicate : m->faults.classic_only) = *on;
         return {};
     }
     return std::unexpected("unknown fault '" + std::string(what) + "'");
+}
+
+// The conditions a controller reports that matter to a motor's program.
+constexpr std::array<transport::BusCondition, 6> kInjected{
+    transport::BusCondition::NoAck,        transport::BusCondition::ErrorWarning,
+    transport::BusCondition::ErrorPassive, transport::BusCondition::BusOff,
+    transport::BusCondition::Restarted,    transport::BusCondition::RxOverflow};
+
+std::optional<transport::BusCondition> bus_condition_named(std::string_view name) {
+    for (const auto c : kInjected)
+        if (transport::name_of(c) == name) return c;
+    return std::nullopt;
+}
+
+std::string bus_condition_names() {
+    std::string out;
+    for (const auto c : kInjected) {
+        if (!out.empty()) out += ' ';
+        out += transport::name_of(c);
+    }
+    return out;
 }
 
 }  // namespace
@@ -88,9 +112,12 @@ std::string console_help() {
            "  fault <id|all> duplicate on|off    answer every frame twice\n"
            "  fault <id|all> short <n>|off       cut replies to n bytes (0..7)\n"
            "  fault <id|all> silent on|off       off the bus: neither act nor answer\n"
+           "  fault <id|all> classic-only on|off answer FD frames with classic ones\n"
            "  fault <id|all> status <name>       latch a fault code until clear-error:\n"
            "      " + status_fault_names() + "\n"
            "  clear <id|all>                     remove every reply fault above\n"
+           "  bus <condition>                    an error frame on the bus, as a controller\n"
+           "      sends it: " + bus_condition_names() + "\n"
            "  state <id|all>                     one line per motor (its mode is CTRL_MODE)\n"
            "  help\n"
            "  <id> is a motor's CAN id (decimal or 0x-hex). Each command answers \"ok\" or\n"
@@ -132,6 +159,10 @@ std::vector<std::string> run_console_line(Simulator& sim, std::string_view line,
                 }
             }
         }
+    } else if (w[0] == "bus" && w.size() == 2) {
+        const auto c = bus_condition_named(w[1]);
+        if (!c) result = std::unexpected("unknown bus condition '" + std::string(w[1]) + "'");
+        else sim.raise(*c);
     } else if (w[0] == "help" && w.size() == 1) {
         const std::string help = console_help();
         std::string_view h = help;

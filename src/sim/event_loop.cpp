@@ -223,6 +223,10 @@ int run(const Options& options) {
         }
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
             if ((fds[1].revents & POLLNVAL) || !input.read_and_run(sim)) fds[1].fd = -1;
+            for (const auto c : sim.take_conditions())
+                if (auto sent = transport::send_error_frame(bus->fd(), c); !sent)
+                    std::fprintf(stderr, "velkarin-sim: the error frame for %s did not go out: %s\n",
+                                 std::string(transport::name_of(c)).c_str(), sent.error().text().c_str());
         }
     }
     return 0;

@@ -19,6 +19,7 @@ std::vector<Scheduled> shape_reply(const CanFrame& reply, const ReplyFaults& fau
     if (faults.drop > 0.0 && unit(rng) < faults.drop) return out;
     CanFrame f = reply;
     if (faults.short_len && *faults.short_len < f.size()) f.resize(*faults.short_len);
+    if (faults.classic_only) f.fd = f.brs = false;
     const TimePoint due = now + faults.delay;
     out.push_back({due, f});
     if (faults.duplicate) out.push_back({due, f});

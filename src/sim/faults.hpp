@@ -21,6 +21,7 @@ struct ReplyFaults {
     bool duplicate = false;                       // every reply sent twice
     std::optional<std::size_t> short_len;         // replies cut to this many bytes (0..7)
     bool silent = false;                          // neither acts on frames nor answers
+    bool classic_only = false;                    // answers FD frames with classic ones
     friend bool operator==(const ReplyFaults&, const ReplyFaults&) = default;
 };
 

@@ -15,6 +15,7 @@
 #include "sim/faults.hpp"
 #include "sim/firmware.hpp"
 #include "sim/flash.hpp"
+#include "transport/bus_conditions.hpp"
 
 namespace velkarin::sim {
 
@@ -86,6 +87,11 @@ public:
     // did not reach the flash.
     void flash_written(bool written);
 
+    // An error frame for the event loop to put on the bus, as the bus's
+    // controller would send it; take_conditions hands them over in order.
+    void raise(transport::BusCondition c) { conditions_.push_back(c); }
+    std::vector<transport::BusCondition> take_conditions() { return std::exchange(conditions_, {}); }
+
     std::vector<SimMotor>& motors() { return motors_; }
     const std::vector<SimMotor>& motors() const { return motors_; }
     // The motor whose CAN id (register 8) is `can_id`, or nullptr.
@@ -96,6 +102,7 @@ private:
 
     std::vector<SimMotor> motors_;
     std::deque<Scheduled> queue_;  // sorted by due time
+    std::vector<transport::BusCondition> conditions_;
     std::optional<BusTimeline> timeline_;
     TimePoint heard_{};  // when the frame being answered was read
     std::mt19937_64 rng_;
