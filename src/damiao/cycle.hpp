@@ -82,9 +82,10 @@ struct MemberStats {
     std::optional<std::uint8_t> last_status;   // the latest reply's status code
 };
 
-// A member's reply latencies, from the end of its cycle's sends to the
-// reply's arrival at the host (the kernel's receive time), over its latest
-// kSize replies.
+// A member's reply latencies, from the end of its cycle's sends (the clock
+// reading after them) to the reply's arrival at the host (the kernel's
+// receive time), over its latest kSize replies. A reply that beats that
+// reading (a simulated motor on the same CPU) counts as 0.
 class LatencyWindow {
 public:
     static constexpr std::size_t kSize = 512;

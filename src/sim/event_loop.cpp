@@ -61,11 +61,20 @@ void print_lines(const std::vector<std::string>& lines) {
     std::fflush(stdout);
 }
 
-// Splits stdin into lines and runs each through the console.
+// The error frames the console asked for, on the bus at once.
+void send_conditions(Simulator& sim, int bus_fd) {
+    for (const auto c : sim.take_conditions())
+        if (auto sent = transport::send_error_frame(bus_fd, c); !sent)
+            std::fprintf(stderr, "velkarin-sim: the error frame for %s did not go out: %s\n",
+                         std::string(transport::name_of(c)).c_str(), sent.error().text().c_str());
+}
+
+// Splits stdin into lines and runs each through the console. A line's
+// effects on the bus are done before its "ok" is printed.
 class StdinLines {
 public:
     // False at end of input or on a read error: stop watching stdin.
-    bool read_and_run(Simulator& sim) {
+    bool read_and_run(Simulator& sim, int bus_fd) {
         char buf[512];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n < 0 && errno == EINTR) return true;
@@ -74,7 +83,9 @@ public:
         for (auto nl = pending_.find('\n'); nl != std::string::npos; nl = pending_.find('\n')) {
             const std::string line = pending_.substr(0, nl);
             pending_.erase(0, nl + 1);
-            print_lines(run_console_line(sim, line, Clock::now()));
+            const auto lines = run_console_line(sim, line, Clock::now());
+            send_conditions(sim, bus_fd);
+            print_lines(lines);
         }
         if (pending_.size() > 4096) pending_.clear();  // no line is that long
         return true;
@@ -222,11 +233,7 @@ int run(const Options& options) {
             }
         }
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            if ((fds[1].revents & POLLNVAL) || !input.read_and_run(sim)) fds[1].fd = -1;
-            for (const auto c : sim.take_conditions())
-                if (auto sent = transport::send_error_frame(bus->fd(), c); !sent)
-                    std::fprintf(stderr, "velkarin-sim: the error frame for %s did not go out: %s\n",
-                                 std::string(transport::name_of(c)).c_str(), sent.error().text().c_str());
+            if ((fds[1].revents & POLLNVAL) || !input.read_and_run(sim, bus->fd())) fds[1].fd = -1;
         }
     }
     return 0;
