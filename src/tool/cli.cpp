@@ -275,9 +275,15 @@ std::expected<Command, Failure> parse_monitor(Words& w) {
 }
 
 std::expected<Command, Failure> parse_doctor(Words& w) {
-    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
+    commands::Doctor d;
+    auto ok = w.scan([&](std::string_view flag, auto) -> std::expected<void, Failure> {
+        if (flag != "--explain") return w.unknown_option(flag);
+        d.explain = true;
+        return {};
+    });
+    if (!ok) return std::unexpected(ok.error());
     if (auto c = w.expect_count(0, 0, "no arguments"); !c) return std::unexpected(c.error());
-    return commands::Doctor{};
+    return d;
 }
 
 std::expected<Command, Failure> parse_command(Words& w) {

@@ -62,7 +62,9 @@ struct Monitor {
     std::optional<double> duration_s;  // unset: until Ctrl-C
     std::optional<std::string> csv;
 };
-struct Doctor {};
+struct Doctor {
+    bool explain = false;  // each finding with its likely cause
+};
 }  // namespace commands
 
 using Command = std::variant<commands::Scan, commands::Info, commands::Get, commands::Set,

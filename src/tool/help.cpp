@@ -43,7 +43,7 @@ commands:
                                    the special commands; print the motor's answer
   monitor ID... [--rate HZ] [--duration S] [--csv FILE]
                                    watch motors by refresh requests (never commands them)
-  doctor                           check the interface and every motor for what would fail
+  doctor [--explain]               check the interface and every motor for what would fail
 
 Ids are decimal or 0x-hex, and shown as the bus shows them (0x011). Exit status: 0 done; 1 the
 bus, a motor or the output failed (no answer, no motor found, an id already taken, a write to
@@ -136,12 +136,16 @@ identified ends it with exit status 130.
   --duration S   stop after S seconds, {durations} (default: at Ctrl-C)
   --csv FILE     every sample as {csv}
 )"},
-    {"doctor", R"(usage: velkarin-tool doctor
+    {"doctor", R"(usage: velkarin-tool doctor [--explain]
 
-Checks the interface (present, up, bit rate, state, error counters), scans, and reports for
-every motor what would make a program fail: control mode, limits matching no preset, a latched
-fault, a TIMEOUT of 0 or shorter than 10 ms, temperatures. Each finding says what to do. No
-motor found is exit status 1, after the findings.
+Checks the interface (present, up, bit rate, state, error counters), scans while it listens for
+the bus's error frames, and reports for every motor what would make a program fail: control
+mode, limits matching no preset, a latched fault, a TIMEOUT of 0 or shorter than 10 ms,
+temperatures; and every condition the bus reported (no acknowledgement, error-passive,
+bus-off, ...). Each finding says what to do. No motor found is exit status 1, after the
+findings.
+
+  --explain   each finding with its likely cause too
 )"},
 }};
 

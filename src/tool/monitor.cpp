@@ -11,6 +11,7 @@
 
 #include "damiao/cycle.hpp"
 #include "damiao/text/float_text.hpp"
+#include "transport/bus_watch.hpp"
 #include "tool/commands.hpp"
 
 namespace velkarin::tool {
@@ -131,13 +132,40 @@ public:
         return End::Stopped;
     }
 
+    // Per motor: its samples and misses, and what the group counted of it:
+    // late replies, reply latencies, the last status.
     Value summary() const {
         Items out;
-        for (std::size_t i = 0; i < motors_.size(); ++i)
-            out.push_back(Members{{"id", Value(CanIdNumber{motors_[i].motor_id()})},
-                                  {"samples", Value(watched_[i].samples)},
-                                  {"missed", Value(watched_[i].missed)}});
+        for (std::size_t i = 0; i < motors_.size(); ++i) {
+            const auto& counted = group_->stats()[i];
+            const auto latency = group_->latency(i).summary();
+            auto seconds = [&](double damiao::LatencyWindow::Summary::*f) {
+                return latency ? Value(static_cast<float>((*latency).*f)) : Value();
+            };
+            out.push_back(Members{
+                {"id", Value(CanIdNumber{motors_[i].motor_id()})},
+                {"samples", Value(watched_[i].samples)},
+                {"missed", Value(watched_[i].missed)},
+                {"late", Value(counted.late)},
+                {"latency_p50_s", seconds(&damiao::LatencyWindow::Summary::p50_s)},
+                {"latency_p99_s", seconds(&damiao::LatencyWindow::Summary::p99_s)},
+                {"latency_max_s", seconds(&damiao::LatencyWindow::Summary::max_s)},
+                {"last_status", counted.last_status ? Value(status_text(*counted.last_status)) : Value()},
+            });
+        }
         return Value(std::move(out));
+    }
+
+    // What the bus's error frames reported while the monitor ran, one line
+    // each with what to check; "" when nothing.
+    std::string bus_lines() {
+        std::string out;
+        const auto counts = watch_.health().conditions;
+        for (std::size_t c = 0; c < transport::kBusConditions; ++c)
+            if (counts.counts[c] != 0)
+                out += watch_.iface() + ": " + std::to_string(counts.counts[c]) + " x " +
+                       std::string(transport::advice_for(static_cast<transport::BusCondition>(c))) + "\n";
+        return out;
     }
 
     std::string summary_line() const {
@@ -177,6 +205,7 @@ private:
 
     Context& ctx_;
     const commands::Monitor& c_;
+    transport::BusWatch watch_{ctx_.session.bus_fd};
     std::vector<damiao::Damiao> motors_;
     std::vector<Watched> watched_;
     Output* csv_;
@@ -222,6 +251,7 @@ ToolResult<Report> run_monitor(Context& ctx, const commands::Monitor& c) {
     if (!ended) return propagate(ended);
     if (*ended == End::ReaderGone)
         ctx.err.write("velkarin-tool: stdout was closed, so monitor ended: " + monitor.summary_line() + "\n");
+    ctx.notes.write(monitor.bus_lines());
     return Report(monitor.summary());
 }
 

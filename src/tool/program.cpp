@@ -53,7 +53,8 @@ int run_tool(const Invocation& inv, Output& out, Output& err, const volatile std
     if (!bus) return failed({Kind::Interface, "cannot open " + g.iface + ": " + bus.error().text(), std::nullopt});
     bus->set_interrupt_handler(on_signal);
 
-    const Session session{*bus, g.timeout_ms, g.fd ? damiao::FrameFormat::Fd : damiao::FrameFormat::Classic};
+    const Session session{*bus, g.timeout_ms, g.fd ? damiao::FrameFormat::Fd : damiao::FrameFormat::Classic,
+                          bus->fd()};
     Context ctx{session, g, out, g.json ? err : out, err, stop};
     auto report = run_command(ctx, inv.command);
     if (!report) return failed(report.error());

@@ -18,6 +18,7 @@ struct Session {
     transport::CanTransport& bus;
     std::uint64_t timeout_ms;  // bounds each exchange
     damiao::FrameFormat format;
+    int bus_fd = -1;  // the bus's socket, for watching its error frames; -1: none
 
     transport::Duration timeout() const { return transport::Duration::from_millis(timeout_ms); }
     // The core's driver for motor `id`, which answers on `master`.

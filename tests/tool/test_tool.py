@@ -340,3 +340,25 @@ def test_doctor_reports_what_would_make_a_program_fail(start_sim):
     assert {(1, "control mode"), (1, "TIMEOUT"), (2, "TIMEOUT"), (1, "latched fault"),
             (1, "t_mos")} <= found
     assert all(f["fix"] for f in report["findings"])
+
+
+@pytest.mark.parametrize(("condition", "described"), [("no-ack", "no acknowledgement"),
+                                                     ("bus-off", "bus-off after too many errors")])
+def test_doctor_and_monitor_name_the_conditions_the_bus_reported(start_sim, raw_peer, tmp_path, condition,
+                                                                 described):
+    s = start_sim(M1)
+    doctor = start_tool("--json", "doctor", "--explain")
+    while canframes.recv_frame(raw_peer).can_id != 0x7FF:  # it scans, so it listens
+        pass
+    s.command(f"bus {condition}")
+    out, err = doctor.communicate(timeout=RUN_WAIT)
+    findings = json.loads(out)["findings"]
+    assert all(f["cause"] and f["fix"] for f in findings)
+    assert any(f["what"] == f"vcan0 reported {described} (1 error frames)" for f in findings), findings
+
+    monitor = start_tool("monitor", "1", "--csv", str(tmp_path / "samples.csv"))
+    wait_for_rows(tmp_path / "samples.csv", {"1": 1})
+    s.command(f"bus {condition}")
+    monitor.send_signal(signal.SIGINT)
+    out, err = monitor.communicate(timeout=RUN_WAIT)
+    assert f"vcan0: 1 x {described}" in out
