@@ -342,8 +342,12 @@ def test_doctor_reports_what_would_make_a_program_fail(start_sim):
     assert all(f["fix"] for f in report["findings"])
 
 
-@pytest.mark.parametrize(("condition", "described"), [("no-ack", "no acknowledgement"),
-                                                     ("bus-off", "bus-off after too many errors")])
+@pytest.mark.parametrize(
+    ("condition", "described"),
+    [("no-ack", "no acknowledgement"), ("error-warning", "error-warning"), ("error-passive", "error-passive"),
+     ("bus-off", "bus-off after too many errors"), ("restarted", "restarted after bus-off"),
+     ("rx-overflow", "receive overflow")],
+)  # fmt: skip
 def test_doctor_and_monitor_name_the_conditions_the_bus_reported(start_sim, raw_peer, tmp_path, condition,
                                                                  described):
     s = start_sim(M1)
