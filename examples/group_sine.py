@@ -135,12 +135,15 @@ def main(argv: list[str] | None = None) -> int:
     tally = Tally(len(members))
     enabled = False  # once the enable round went out, every motor is disabled at the end
     try:
+        switched = True
         for name, iface, (bus, motor) in zip(names, ifaces, members):
             try:
                 motor.ensure_mit_mode(bus)
             except RuntimeError as e:
                 say(f"{name}: the switch to MIT mode failed: {e}: {what_to_do(e, iface)}")
-                return 1
+                switched = False
+        if not switched:
+            return 1
         enabled = True
         try:
             found = [state.position for state in group.enable()]
