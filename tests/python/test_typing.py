@@ -1,5 +1,6 @@
 """Typing checks for the velkarin stubs: the stub in step with the live module (members, docstrings,
-parameters), stubtest against the built module, and mypy and pyright on two sample user programs."""
+parameters), the velkarin_group stub's docstrings those of its module, stubtest against the built
+modules, and mypy and pyright on two sample user programs."""
 
 from __future__ import annotations
 
@@ -133,6 +134,37 @@ def test_stub_callable_matches_live_docstring_and_parameters(qualname: str, live
     assert stub_defaulted == [p.name for p in live_params if p.default is not inspect.Parameter.empty]
     assert all(ast.unparse(d) == "..." for d in args.defaults)
     assert ("staticmethod" in _decorators(node)) == (kind == "static")
+
+
+def _group_docstrings_live() -> dict[str, str]:
+    """The docstrings velkarin_group's own objects carry, by qualified name: the module's, its
+    classes' and their methods' (slots and constructors carry the interpreter's generic text)."""
+    import velkarin_group
+
+    docs = {"velkarin_group": velkarin_group.__doc__}
+    for name in velkarin_group.__all__:
+        cls = getattr(velkarin_group, name)
+        docs[name] = cls.__doc__
+        docs.update({f"{name}.{m}": raw.__doc__ for m, raw in vars(cls).items()
+                     if isinstance(raw, types.MethodDescriptorType)})
+    return {name: doc for name, doc in docs.items() if doc}
+
+
+def _group_docstrings_stub() -> dict[str, str]:
+    tree = ast.parse((STUBS / "velkarin_group-stubs" / "__init__.pyi").read_text())
+    docs = {"velkarin_group": ast.get_docstring(tree)}
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+        docs[cls.name] = ast.get_docstring(cls)
+        docs.update({f"{cls.name}.{f.name}": ast.get_docstring(f)
+                     for f in cls.body if isinstance(f, ast.FunctionDef)})
+    return {name: doc for name, doc in docs.items() if doc}
+
+
+def test_group_stub_carries_exactly_the_live_docstrings() -> None:
+    live, stub = _group_docstrings_live(), _group_docstrings_stub()
+    assert sorted(stub) == sorted(live)
+    # A stub may add a paragraph of its own after the live text, never change that text.
+    assert {n: stub[n] for n in live if stub[n] != live[n] and not stub[n].startswith(live[n] + "\n\n")} == {}
 
 
 # Instances to read each attribute from, so that the stub's type is the type the module hands out.
