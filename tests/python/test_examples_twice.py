@@ -1,9 +1,11 @@
 """Every example started twice in a row on the same simulators, with its motors left away from
 the start of its motion: each run moves them there without a jump, tracks, and leaves them
-where it found them."""
+where it found them. The README's MotorGroup program too, which is group_sine.py's core with
+the ramps of examples/motion.py."""
 
 from __future__ import annotations
 
+import ast
 import os
 import re
 import subprocess
@@ -19,6 +21,7 @@ from velkarin import Damiao, MitSetpoint, SocketCanTransport
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
+README_GROUP_SECTION = "## Many motors: `velkarin_group`"
 # tools/test-all builds examples/cpp there; VELKARIN_SIX_MOTORS names another build.
 SIX_MOTORS = Path(os.environ.get("VELKARIN_SIX_MOTORS", ROOT / "build" / "example" / "six_motors"))
 
@@ -109,3 +112,48 @@ def test_an_example_started_twice_moves_to_its_start_tracks_and_returns(
         # Disabling answers with where each motor is, and moves none of them.
         left = [motor.disable(bus).position for bus, motor in members(motors)]
         assert all(abs(q - AWAY) < 0.05 for q in left), f"{run} run left the motors at {left}"
+
+
+def readme_program() -> str:
+    """The first Python block of the README's MotorGroup section, as a reader copies it."""
+    text = (ROOT / "README.md").read_text()
+    body = text[text.index(f"\n{README_GROUP_SECTION}\n"):]
+    body = body[:body.find("\n## ", 1)]
+    start = body.index("```python\n") + len("```python\n")
+    return body[start:body.index("```", start)]
+
+
+class _CodeAlone(ast.NodeTransformer):
+    """A function without its docstring and annotations: what it does, not how it is typed."""
+
+    def visit_FunctionDef(self, node: ast.FunctionDef) -> ast.FunctionDef:
+        node.returns = None
+        for arg in node.args.args:
+            arg.annotation = None
+        if node.body and isinstance(node.body[0], ast.Expr) and isinstance(node.body[0].value, ast.Constant):
+            node.body = node.body[1:]
+        self.generic_visit(node)
+        return node
+
+
+def functions(source: str) -> dict[str, str]:
+    tree = _CodeAlone().visit(ast.parse(source))
+    return {n.name: ast.dump(n) for n in tree.body if isinstance(n, ast.FunctionDef)}
+
+
+@pytest.mark.requires_bus
+def test_the_readme_group_program_runs_twice_and_ramps_as_the_examples_do(simulators, tmp_path) -> None:
+    program = readme_program()
+    copied = functions(program)
+    assert copied and copied == {n: f for n, f in functions((EXAMPLES / "motion.py").read_text()).items()
+                                 if n in copied}
+    (tmp_path / "arm.py").write_text(program)
+    motors = {"vcan0": THREE, "vcan1": THREE}
+    simulators(motors)
+    place(members(motors), 0.5)  # near, so that its ramps at 1 rad/s stay short
+    for run in ("first", "second"):
+        done = subprocess.run([sys.executable, str(tmp_path / "arm.py"), *motors], capture_output=True,
+                              text=True, timeout=RUN_WAIT, stdin=subprocess.DEVNULL)
+        assert done.returncode == 0, f"{run} run:\n{done.stdout}{done.stderr}"
+        left = [motor.disable(bus).position for bus, motor in members(motors)]
+        assert all(abs(q - 0.5) < 0.05 for q in left), f"{run} run left the motors at {left}"
