@@ -177,7 +177,8 @@ def main(argv: list[str] | None = None) -> int:
             except GroupError as e:
                 report_round("disable", names, ifaces, e)
             except KeyboardInterrupt:
-                say("interrupted while disabling: the motors' own time-outs must stop them")
+                say("interrupted while disabling: a motor may still be enabled (velkarin-tool "
+                    "disable ID disables it)")
     print(f"{tally.rounds} rounds in {elapsed:.2f} s: {tally.rounds / elapsed:.0f} rounds/s, "
           f"{ticker.overruns} missed ticks, {tally.failed_rounds} rounds with a failed motor")
     print("motor  bus    answered  tracking error rms   max (rad)")
