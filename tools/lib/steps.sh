@@ -34,6 +34,7 @@ run_steps() {
             record_step "$name" "skipped (needs ${missing[*]})" 0
             continue
         fi
+        step "step $name"
         started=$SECONDS
         set +e
         (set -e; "$name")
@@ -81,7 +82,8 @@ step_summary() {
     step "summary, $(duration_text "$1") in all:"
     for record in "${step_records[@]}"; do
         IFS=$'\t' read -r name outcome seconds depth <<<"$record"
-        printf '    %*s%-30s %-26s %s\n' $((2 * depth)) '' "$name" "$outcome" "$(duration_text "$seconds")"
+        printf '    %*s%-*s %-26s %s\n' $((2 * depth)) '' $((30 - 2 * depth)) "$name" "$outcome" \
+            "$(duration_text "$seconds")"
         [[ $outcome == passed ]] || bad+=("$name")
     done
     if ((${#bad[@]} == 0)); then
