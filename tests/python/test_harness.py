@@ -336,13 +336,10 @@ def readme_command(section: str) -> str:
 @needs_host
 @pytest.mark.skipif(not (ROOT / ".venv" / "bin" / "velkarin-sim").exists(), reason="needs .venv")
 @pytest.mark.parametrize(
-    ("section", "says"),
-    [("The virtual motor", "tracking error"), ("Many motors: `velkarin_group`", "rounds/s")],
-    ids=["one-simulator", "a-simulator-per-bus"],
+    ("section", "says", "output"),
+    [("The virtual motor", "tracking error", "file"), ("Many motors: `velkarin_group`", "rounds/s", "pipe")],
 )
-@pytest.mark.parametrize("output", ["file", "pipe"])
-def test_a_readme_command_with_the_simulator_ends_when_its_program_ends(tmp_path, section, says,
-                                                                        output):
+def test_a_readme_command_with_the_simulator_ends_when_its_program_ends(tmp_path, section, says, output):
     log = tmp_path / "output"
     started = time.monotonic()
     with log.open("w") as file:
