@@ -52,8 +52,8 @@ def members(motors: dict[str, list[str]]) -> list[tuple[SocketCanTransport, Dami
     """The motors on buses opened now: a bus kept open through an example's run would hold every
     frame of it, and take the oldest on a master id for the next reply."""
     buses = {iface: SocketCanTransport(iface) for iface in motors}
-    return [(buses[iface], Damiao(int(spec.split(":")[0]), int(spec.split(":")[1], 16), timeout_ms=300))
-            for iface, specs in motors.items() for spec in specs]
+    return [(buses[iface], Damiao(int(arg.split(":")[0]), int(arg.split(":")[1], 16), timeout_ms=300))
+            for iface, args in motors.items() for arg in args]
 
 
 def place(motors: list[tuple[SocketCanTransport, Damiao]], pose: float) -> None:
@@ -74,7 +74,7 @@ def test_an_example_started_twice_moves_to_its_start_tracks_and_returns(vcan, vc
                                                                          reports):
     if not Path(command[0]).exists():
         pytest.skip(f"{command[0]} is not built (tools/test-all builds it)")
-    sims = [sim.Sim(sim.find_sim() or "velkarin-sim", iface, specs) for iface, specs in motors.items()]
+    sims = [sim.Sim(sim.find_sim() or "velkarin-sim", iface, args) for iface, args in motors.items()]
     try:
         place(members(motors), AWAY)
         for run in ("first", "second"):
