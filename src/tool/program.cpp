@@ -38,6 +38,13 @@ std::string failure_line(const Failure& f, const Global& g) {
     std::string line = "velkarin-tool: " + f.message;
     if (const auto* bus = f.transport_error(); bus != nullptr && bus->is_os_error(ENETDOWN))
         line += "; " + g.iface + " is down: " + bring_up_hint(g.iface);
+    // A motor asked on ids it does not answer on looks exactly like a dead one: a master id
+    // given by hand (--master) that is not the motor's is the usual cause.
+    if (f.kind == Kind::NoAnswer && f.cause) {
+        const std::string scan =
+            g.iface == Global{}.iface ? "velkarin-tool scan" : "velkarin-tool --iface " + g.iface + " scan";
+        line += "; check its CAN id and master id (" + scan + " shows both), then its power, wiring and bit rate";
+    }
     return line + "\n";
 }
 

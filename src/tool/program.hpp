@@ -24,7 +24,8 @@ int run_tool(const Invocation& inv, Output& out, Output& err, const volatile std
 // person ("" for an empty list: there is nothing to show).
 std::string rendered(const Value& v, bool json);
 
-// "velkarin-tool: <message>\n", with what to do when the interface went down.
+// "velkarin-tool: <message>\n", with what to do when the interface went down or a motor did
+// not answer.
 std::string failure_line(const Failure& f, const Global& g);
 
 }  // namespace velkarin::tool

@@ -1,5 +1,6 @@
 """Typing checks for the velkarin stubs: the stub in step with the live module (members, docstrings,
-parameters), stubtest against the built module, and mypy and pyright on two sample user programs."""
+parameters), the velkarin_group stub's docstrings those of its module, stubtest against the built
+modules, and mypy and pyright on two sample user programs."""
 
 from __future__ import annotations
 
@@ -18,6 +19,7 @@ from pathlib import Path
 import pytest
 
 import velkarin
+import velkarin_group
 
 HERE = Path(__file__).resolve().parent
 STUBS = HERE.parents[1] / "stubs"
@@ -133,6 +135,24 @@ def test_stub_callable_matches_live_docstring_and_parameters(qualname: str, live
     assert stub_defaulted == [p.name for p in live_params if p.default is not inspect.Parameter.empty]
     assert all(ast.unparse(d) == "..." for d in args.defaults)
     assert ("staticmethod" in _decorators(node)) == (kind == "static")
+
+
+def test_group_stub_carries_exactly_the_live_docstrings() -> None:
+    # The module's, its classes' and their methods' (slots carry the interpreter's generic text).
+    live = {"velkarin_group": velkarin_group.__doc__}
+    for name in velkarin_group.__all__:
+        cls = getattr(velkarin_group, name)
+        live |= {name: cls.__doc__} | {f"{name}.{m}": raw.__doc__ for m, raw in vars(cls).items()
+                                        if isinstance(raw, types.MethodDescriptorType)}
+    tree = ast.parse((STUBS / "velkarin_group-stubs" / "__init__.pyi").read_text())
+    stub = {"velkarin_group": ast.get_docstring(tree)}
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+        stub |= {cls.name: ast.get_docstring(cls)} | {f"{cls.name}.{f.name}": ast.get_docstring(f)
+                                                      for f in cls.body if isinstance(f, ast.FunctionDef)}
+    live, stub = ({n: d for n, d in docs.items() if d} for docs in (live, stub))
+    assert sorted(stub) == sorted(live)
+    # A stub may add a paragraph of its own after the live text, never change that text.
+    assert [n for n in live if stub[n] != live[n] and not stub[n].startswith(live[n] + "\n\n")] == []
 
 
 # Instances to read each attribute from, so that the stub's type is the type the module hands out.

@@ -68,7 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ACoreError,
     ::testing::Values(
         CoreFailure{"timeout", damiao::Error(TransportError::timeout()), Failure::Kind::NoAnswer,
-                    "motor 0x001 did not answer a read of PMAX within 50 ms", 1},
+                    "motor 0x001 did not answer a read of PMAX within 50 ms; check its CAN id and master id "
+                    "(velkarin-tool --iface vcan0 scan shows both), then its power, wiring and bit rate",
+                    1},
         CoreFailure{"interrupted", damiao::Error(TransportError::backend_errno(EINTR)), Failure::Kind::Interrupted,
                     "interrupted", 130},
         CoreFailure{"queue_full", damiao::Error(TransportError::backend_errno(ENOBUFS)), Failure::Kind::Bus,

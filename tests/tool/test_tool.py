@@ -208,9 +208,16 @@ def test_a_motor_moved_to_can_fd_answers_fd_frames_once_stored_and_restarted(sta
     assert replies and all(f.fd for f in replies)
 
 
-def test_a_silent_motor_exits_1_with_one_line(start_sim):
-    start_sim(M1, options=("--silent",))
-    assert "motor 0x001 did not answer a read of MST_ID within 50 ms" in failure(tool("get", "1", "PMAX"), 1)
+@pytest.mark.parametrize(
+    ("options", "args", "says"),
+    [(("--silent",), ["get", "1", "PMAX"], "did not answer a read of MST_ID within 50 ms"),
+     ((), ["enable", "1", "--master", "0x12"], "did not answer a read of PMAX within 50 ms")],
+    ids=["silent-motor", "wrong-master-id"],
+)  # fmt: skip
+def test_a_motor_that_does_not_answer_exits_1_with_one_line_that_suggests_a_scan(start_sim, options, args, says):
+    start_sim(M1, options=options)
+    line = failure(tool(*args), 1)
+    assert f"motor 0x001 {says}; check its CAN id and master id (velkarin-tool --iface vcan0 scan" in line
 
 
 @pytest.mark.parametrize(
