@@ -417,7 +417,10 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "MotorGroup(members, *, fd=False)\n--\n\n"
                     "Motors on one or more buses, commanded together: every frame out,\n"
-                    "then one wait over all the buses, the interpreter lock released.")},
+                    "then one wait over all the buses, the interpreter lock released.\n\n"
+                    "A group switches no control mode: that is per motor, with\n"
+                    "Damiao.ensure_mit_mode(bus) on each member before MIT rounds. A motor in\n"
+                    "another mode answers every frame but does not act on it.")},
     {Py_tp_new, reinterpret_cast<void*>(python::new_via_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(python::dealloc_object<PyMotorGroup, destroy>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},

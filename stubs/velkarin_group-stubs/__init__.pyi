@@ -1,15 +1,18 @@
 # Type stubs for the velkarin_group extension module: rounds over many motors on velkarin's own
-# objects, the error of a round with failed members, and the control-loop clock. Each docstring
+# objects, the error of a round with failed members, the control-loop clock, what they counted,
+# and realtime(). Each docstring
 # is the live object's; MotorGroup's adds where the control mode is set.
 """Many motors per tick: rounds over several motors and buses in one call, and a
 periodic clock for the control loop. Takes velkarin's own objects."""
 
 import typing
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
+
+from _typeshed import structseq
 
 from velkarin import ControlSetpoint, Damiao, MitSetpoint, MotorState, SocketCanTransport
 
-__all__ = ["MotorGroup", "GroupError", "Ticker"]
+__all__ = ["MotorGroup", "GroupError", "Ticker", "MemberStats", "BusHealth", "TickerStats", "realtime"]
 
 @typing.final
 class MotorGroup:
@@ -40,6 +43,15 @@ class MotorGroup:
     def disable(self) -> list[MotorState]: ...
     def set_zero(self) -> list[MotorState]: ...
     def clear_error(self) -> list[MotorState]: ...
+    def stats(self) -> list[MemberStats]:
+        """Per member, in member order, a MemberStats: frames sent, replies answered,
+        time-outs, late replies dropped, send failures, consecutive misses, the last
+        status code and reply latencies, since the group was made or reset_stats()."""
+    def reset_stats(self) -> None:
+        """Zeroes every member's counts."""
+    def bus_health(self) -> list[BusHealth]:
+        """Per bus, in the order the members name them, a BusHealth: the interface's
+        state and error counters, and the conditions its error frames reported."""
 
 class GroupError(RuntimeError):
     """A round in which some members failed. `outcomes` holds, per member in
@@ -60,3 +72,77 @@ class Ticker:
     def wait(self) -> int:
         """Sleep until the next period boundary; return how many boundaries
         passed since the previous wait without being waited for (0 on time)."""
+    def stats(self) -> TickerStats:
+        """A TickerStats: waits, overruns, and how long after its boundary each of the
+        latest waits returned (median, 99th percentile, largest)."""
+
+@typing.final
+class MemberStats(structseq[int | float | None], tuple[int, int, int, int, int, int, int | None, float | None, float | None, float | None]):
+    """One member's counts since the group was made or reset_stats(); latencies run from the
+    end of a round's sends to the reply's arrival at the host."""
+
+    __match_args__: typing.Final = ("sent", "answered", "timeouts", "late", "send_failures", "consecutive_misses",
+                                    "last_status", "latency_p50_s", "latency_p99_s", "latency_max_s")
+    @property
+    def sent(self) -> int: ...
+    @property
+    def answered(self) -> int: ...
+    @property
+    def timeouts(self) -> int: ...
+    @property
+    def late(self) -> int: ...
+    @property
+    def send_failures(self) -> int: ...
+    @property
+    def consecutive_misses(self) -> int: ...
+    @property
+    def last_status(self) -> int | None: ...
+    @property
+    def latency_p50_s(self) -> float | None: ...
+    @property
+    def latency_p99_s(self) -> float | None: ...
+    @property
+    def latency_max_s(self) -> float | None: ...
+
+@typing.final
+class BusHealth(structseq[str | int | dict[str, int] | None], tuple[str, str, int | None, int | None, int | None, dict[str, int], str | None]):
+    """One bus as its interface and its error frames report it."""
+
+    __match_args__: typing.Final = ("iface", "state", "tx_errors", "rx_errors", "restarts", "error_frames",
+                                    "last_error")
+    @property
+    def iface(self) -> str: ...
+    @property
+    def state(self) -> str: ...
+    @property
+    def tx_errors(self) -> int | None: ...
+    @property
+    def rx_errors(self) -> int | None: ...
+    @property
+    def restarts(self) -> int | None: ...
+    @property
+    def error_frames(self) -> dict[str, int]: ...
+    @property
+    def last_error(self) -> str | None: ...
+
+@typing.final
+class TickerStats(structseq[int | float | None], tuple[int, int, float | None, float | None, float | None]):
+    """A ticker's waits and how late they returned."""
+
+    __match_args__: typing.Final = ("waits", "overruns", "lateness_p50_s", "lateness_p99_s", "lateness_max_s")
+    @property
+    def waits(self) -> int: ...
+    @property
+    def overruns(self) -> int: ...
+    @property
+    def lateness_p50_s(self) -> float | None: ...
+    @property
+    def lateness_p99_s(self) -> float | None: ...
+    @property
+    def lateness_max_s(self) -> float | None: ...
+
+def realtime(*, priority: int | None = ..., cpus: Iterable[int] | None = ..., lock_memory: bool = ...) -> dict[str, typing.Any]:
+    """For the calling thread: SCHED_FIFO at `priority`, pinned to `cpus`, and the
+    process's memory locked, each only when asked for. Returns what it applied
+    as a dict; raises PermissionError, naming the limit or capability that would
+    permit it, for a step the system refuses (the steps before it stay applied)."""
