@@ -175,9 +175,10 @@ def test_an_id_change_saved_to_flash_survives_a_restart(start_sim, tmp_path):
     # A store with its directory gone is one line on the simulator's stderr and is not kept.
     home.rename(away)
     assert tool_json("set", "5", "TIMEOUT", "2000", "--save") == {"TIMEOUT": 2000}
+    # The tool does not wait for the store (motors are not known to answer one); a read answered
+    # after it comes once the simulator has handled it.
+    assert tool_json("get", "5", "TIMEOUT") == {"TIMEOUT": 2000}
     away.rename(home)
-    # The tool does not wait for the store (motors are not known to answer one): the line
-    # comes when the simulator has handled it.
     assert select.select([first.proc.stderr], [], [], RUN_WAIT)[0]
     assert os.read(first.proc.stderr.fileno(), 4096).decode() == (
         f"velkarin-sim: cannot store the flash in {flash}: cannot create a file beside it: "
