@@ -31,7 +31,7 @@ def test_each_members_counts_say_why_it_is_silent(vcan, start_sim, raw_peer):
     s = start_sim(*(f"{i}:0x1{i}:DM4310" for i in (1, 2, 3, 4)))
     s.command("fault 2 silent on")
     s.command("fault 1 delay 10")  # a latency no machine can make shorter
-    s.command("fault 3 delay 30")  # later than the 20 ms time-out, in the first round
+    s.command("fault 3 delay 200")  # far later than the 20 ms time-out, in the first round
     s.command("fault 4 status overload")
     bus = SocketCanTransport(vcan)
     group = MotorGroup([(bus, Damiao(i, 0x10 + i, timeout_ms=20)) for i in (1, 2, 3, 4)])
@@ -92,3 +92,14 @@ def test_realtime_is_applied_or_refused_with_its_fix():
     finally:
         os.sched_setscheduler(0, before[0], os.sched_param(0))
         os.sched_setaffinity(0, before[1])
+
+
+def test_a_motor_that_answers_fd_frames_with_classic_ones_is_still_heard(vcan, start_sim, raw_peer):
+    s = start_sim("1:0x11:DM4310", options=("--bitrate", "1000000", "--dbitrate", "5000000"))
+    s.command("fault 1 classic-only on")
+    group = MotorGroup([(SocketCanTransport(vcan), Damiao(1, 0x11))], fd=True)
+    assert group.enable()[0].motor_id == 1
+    reply = canframes.recv_frame(raw_peer)
+    while reply.can_id != 0x11:
+        reply = canframes.recv_frame(raw_peer)
+    assert not reply.fd and group.stats()[0].answered == 1
