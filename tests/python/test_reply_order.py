@@ -39,7 +39,7 @@ def motor(vcan: str):
         responder.close()
 
 
-TIMEOUT_MS = 200
+TIMEOUT_MS = 400  # every margin below is a quarter of it or more, against a loaded machine
 # A slow motor: its first reply comes a quarter time-out after the deadline, and the replies after
 # it, in order, half a time-out after their commands.
 FIRST_LATE, THEN = 1.25 * TIMEOUT_MS / 1000, 0.5 * TIMEOUT_MS / 1000
