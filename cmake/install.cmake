@@ -6,9 +6,13 @@ include(CMakePackageConfigHelpers)
 
 # The public headers, one folder per subsystem; every other header stays private.
 set(VELKARIN_PUBLIC_HEADERS
+  transport/bus_conditions.hpp
+  transport/bus_watch.hpp
   transport/can_frame.hpp
   transport/duration.hpp
   transport/frame_bits.hpp
+  transport/interface_facts.hpp
+  transport/reply_ledger.hpp
   transport/socketcan_backend.hpp
   transport/transport.hpp
   transport/transport_error.hpp
@@ -20,12 +24,15 @@ set(VELKARIN_PUBLIC_HEADERS
   damiao/driver.hpp
   damiao/error.hpp
   damiao/frame_format.hpp
+  damiao/id_conflict.hpp
   damiao/motor_ids.hpp
+  damiao/motor_scan.hpp
   damiao/motor_status.hpp
   damiao/payload.hpp
   damiao/presets.hpp
   damiao/register_kind.hpp
   damiao/registers.hpp
+  damiao/reported_limits.hpp
   damiao/special_commands.hpp
   damiao/mit/codec.hpp
   damiao/mit/limits_text.hpp

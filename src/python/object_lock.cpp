@@ -4,7 +4,7 @@
 
 #include <pthread.h>
 
-#include <memory>
+#include <ctime>
 
 namespace velkarin::python {
 
@@ -48,7 +48,7 @@ struct ForkRegistry {
         for (ObjectLock* l = head(); l != nullptr; l = l->next_) {
             const auto holder = l->holder_.load(std::memory_order_relaxed);
             if (holder != std::thread::id{} && holder != self) {
-                std::construct_at(&l->mutex_);
+                pthread_mutex_init(&l->mutex_, nullptr);
                 l->holder_.store(std::thread::id{}, std::memory_order_relaxed);
             }
             if (l->on_fork_child_ != nullptr) l->on_fork_child_(l->context_);
@@ -65,9 +65,22 @@ ObjectLock::ObjectLock(ForkHook on_fork_child, void* context)
 ObjectLock::~ObjectLock() { ForkRegistry::remove(this); }
 
 bool ObjectLock::try_take() {
-    if (!mutex_.try_lock()) return false;
+    if (pthread_mutex_trylock(&mutex_) != 0) return false;
     taken();
     return true;
+}
+
+// pthread_mutex_timedlock waits to a CLOCK_REALTIME instant: a step of the
+// wall clock only makes one slice longer or shorter.
+bool ObjectLock::take_within_slice() {
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += std::chrono::duration_cast<std::chrono::nanoseconds>(kSlice).count();
+    if (until.tv_nsec >= 1'000'000'000) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1'000'000'000;
+    }
+    return pthread_mutex_timedlock(&mutex_, &until) == 0;
 }
 
 void ObjectLock::taken() { holder_.store(std::this_thread::get_id(), std::memory_order_relaxed); }
@@ -77,7 +90,7 @@ bool ObjectLock::acquire() {
     for (;;) {
         bool got = false;
         Py_BEGIN_ALLOW_THREADS
-        got = mutex_.try_lock_for(kSlice);
+        got = take_within_slice();
         Py_END_ALLOW_THREADS
         if (got) {
             taken();
@@ -90,7 +103,7 @@ bool ObjectLock::acquire() {
 bool ObjectLock::acquire_released(PyThreadState*& thread) {
     if (try_take()) return true;
     for (;;) {
-        if (mutex_.try_lock_for(kSlice)) {
+        if (take_within_slice()) {
             taken();
             return true;
         }
@@ -104,19 +117,19 @@ bool ObjectLock::acquire_released(PyThreadState*& thread) {
 void ObjectLock::reacquire() {
     if (try_take()) return;
     Py_BEGIN_ALLOW_THREADS
-    mutex_.lock();
+    pthread_mutex_lock(&mutex_);
     Py_END_ALLOW_THREADS
     taken();
 }
 
 void ObjectLock::reacquire_released() {
-    mutex_.lock();
+    pthread_mutex_lock(&mutex_);
     taken();
 }
 
 void ObjectLock::release() {
     holder_.store(std::thread::id{}, std::memory_order_relaxed);
-    mutex_.unlock();
+    pthread_mutex_unlock(&mutex_);
 }
 
 }  // namespace velkarin::python

@@ -8,9 +8,10 @@
 
 #include <Python.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 namespace velkarin::python {
@@ -50,9 +51,13 @@ private:
     friend struct ForkRegistry;
 
     bool try_take();
+    // Takes it within kSlice; false when the slice ended first.
+    bool take_within_slice();
     void taken();
 
-    std::timed_mutex mutex_;
+    // A plain pthread mutex: std::timed_mutex would bring in
+    // pthread_mutex_clocklock, which the oldest glibc the wheel serves lacks.
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
     std::atomic<std::thread::id> holder_{};
     ForkHook on_fork_child_;
     void* context_;

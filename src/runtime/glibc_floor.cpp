@@ -7,7 +7,7 @@
 //   __libc_single_threaded (2.32)      always 0: the library then takes its atomic paths
 //   _dl_find_object (2.35)             the unwinder's lookup of a program counter's unwind table,
 //                                      answered with dl_iterate_phdr as the unwinder did before
-//   pthread_once, __pthread_key_create, pthread_mutex_trylock
+//   pthread_once, __pthread_key_create, pthread_mutex_trylock, pthread_mutex_timedlock
 //                                      forwarded to the versions every glibc has (2.34 moved
 //                                      them into libc.so.6 under a new version)
 //   getentropy (2.25), arc4random (2.36)  std::random_device's sources (linked with the string
@@ -43,9 +43,11 @@ VELKARIN_HIDDEN char __libc_single_threaded = 0;
 int velkarin_base_pthread_once(pthread_once_t* once, void (*init)());
 int velkarin_base_pthread_key_create(pthread_key_t* key, void (*destroy)(void*));
 int velkarin_base_pthread_mutex_trylock(pthread_mutex_t* mutex);
+int velkarin_base_pthread_mutex_timedlock(pthread_mutex_t* mutex, const struct timespec* until);
 __asm__(".symver velkarin_base_pthread_once, pthread_once@" VELKARIN_GLIBC_BASE);
 __asm__(".symver velkarin_base_pthread_key_create, __pthread_key_create@" VELKARIN_GLIBC_BASE);
 __asm__(".symver velkarin_base_pthread_mutex_trylock, pthread_mutex_trylock@" VELKARIN_GLIBC_BASE);
+__asm__(".symver velkarin_base_pthread_mutex_timedlock, pthread_mutex_timedlock@" VELKARIN_GLIBC_BASE);
 
 VELKARIN_HIDDEN int pthread_once(pthread_once_t* once, void (*init)()) {
     return velkarin_base_pthread_once(once, init);
@@ -55,9 +57,14 @@ VELKARIN_HIDDEN int __pthread_key_create(pthread_key_t* key, void (*destroy)(voi
     return velkarin_base_pthread_key_create(key, destroy);
 }
 
-// std::mutex::try_lock.
+// std::mutex::try_lock, and the modules' object locks.
 VELKARIN_HIDDEN int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
     return velkarin_base_pthread_mutex_trylock(mutex);
+}
+
+// The modules' object locks, waiting a slice at a time.
+VELKARIN_HIDDEN int pthread_mutex_timedlock(pthread_mutex_t* mutex, const struct timespec* until) noexcept {
+    return velkarin_base_pthread_mutex_timedlock(mutex, until);
 }
 
 }  // extern "C"
