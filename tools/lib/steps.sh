@@ -20,6 +20,10 @@ record_step() {
     step_records+=("$1"$'\t'"$2"$'\t'"$3"$'\t'"${4:-0}")
 }
 
+# Each step's output is also kept in $step_logs/STEP.log, so that the summary can repeat what a
+# failed step said about its failures: a CI log is often read from its tail alone.
+step_logs=${STEP_LOGS:-$root/build/steps}
+
 # run_steps STEP...: each step is a shell function, run in a subshell with errexit on, so that
 # the first failing command ends that step (and `fail` ends it with status 1) but not the run.
 run_steps() {
@@ -36,9 +40,10 @@ run_steps() {
         fi
         step "step $name"
         started=$SECONDS
+        mkdir -p -- "$step_logs"
         set +e
-        (set -e; "$name")
-        rc=$?
+        (set -e; "$name") 2>&1 | tee -- "$step_logs/$name.log"
+        rc=${PIPESTATUS[0]}
         set -e
         if ((rc == 0)); then
             record_step "$name" passed $((SECONDS - started))
@@ -76,6 +81,16 @@ duration_text() {
     if ((s >= 60)); then printf '%d min %02d s' $((s / 60)) $((s % 60)); else printf '%d s' "$s"; fi
 }
 
+# failure_lines STEP: the lines of STEP's log that name a failure: pytest's short summary, a
+# GoogleTest failure, a step's own `fail` message; at most 30. A step that ran steps of its own
+# (its log has their summary) says nothing here: those steps speak for themselves.
+failure_lines() {
+    local log=$step_logs/$1.log
+    [[ -f $log ]] && ! grep -q '^==> summary' -- "$log" || return 0
+    grep -E "^(FAILED|ERROR) |^\[  FAILED  \] |^$prog: " -- "$log" | head -n 30 |
+        sed 's/^/          /' || true
+}
+
 # step_summary SECONDS: one line per step, then the verdict; status 1 unless every step passed.
 step_summary() {
     local record name outcome seconds depth bad=()
@@ -85,6 +100,7 @@ step_summary() {
         printf '    %*s%-*s %-26s %s\n' $((2 * depth)) '' $((30 - 2 * depth)) "$name" "$outcome" \
             "$(duration_text "$seconds")"
         [[ $outcome == passed ]] || bad+=("$name")
+        [[ $outcome != failed* ]] || failure_lines "$name"
     done
     if ((${#bad[@]} == 0)); then
         step "every step passed"
