@@ -63,7 +63,7 @@ def statuses(config: Config, report: Report | None, refused: Sequence[int],
     if report is not None:
         loop += [("ticks", str(report.ticks)), ("missed ticks", str(report.missed)),
                  ("achieved rate_hz", f"{report.ticks / report.elapsed:.1f}" if report.elapsed else "0"),
-                 ("enabled", str(report.enabled).lower())]
+                 ("mode", report.mode)]
     out.append(Status(OK, f"{config.node_name}: loop", "running" if report else "starting",
                       config.node_name, tuple(loop)))
     return out

@@ -57,7 +57,7 @@ class Report:
 
     stamp_ns: int
     outcomes: Sequence[Outcome]
-    enabled: bool
+    mode: str  # disabled, holding or commanded
     ticks: int
     missed: int
     elapsed: float
@@ -103,7 +103,7 @@ class ControlLoop:
             outcomes = self._tick(time.monotonic())
             self._ticks += 1
             self._watch(outcomes)
-            self.report = Report(stamp, outcomes, self._state != self.DISABLED, self._ticks,
+            self.report = Report(stamp, outcomes, self._state, self._ticks,
                                  ticker.overruns, time.monotonic() - start)
             self.publish(self.report)
             ticker.wait()
@@ -120,17 +120,14 @@ class ControlLoop:
 
     def _control(self, now: float) -> list[Outcome]:
         c, latest = self.config, self.latest
-        if self._state != self.DISABLED:
-            newer = latest is not None and latest.received > self._hold_since
-            since = latest.received if newer else self._hold_since
-            if now - since <= c.command_timeout:
-                if newer:
-                    self._state = self.COMMANDED
-                    return _round(self.group.mit_control, [
-                        setpoint(cmd, g, q)
-                        for cmd, g, q in zip(latest.commands, self.gains, self._hold_q)])
-            elif self._state == self.COMMANDED or c.on_timeout == "disable":
-                self._timed_out(now, f"no command for {c.command_timeout:g} s")
+        # Only a command newer than the last enable or time-out counts. Before the first one
+        # the joints hold, so a commander that starts later finds the motors enabled.
+        if self._state != self.DISABLED and latest is not None and latest.received > self._hold_since:
+            if now - latest.received <= c.command_timeout:
+                self._state = self.COMMANDED
+                return _round(self.group.mit_control, [
+                    setpoint(cmd, g, q) for cmd, g, q in zip(latest.commands, self.gains, self._hold_q)])
+            self._timed_out(now, f"no command for {c.command_timeout:g} s")
         if self._state == self.DISABLED:
             # A disabled motor still answers: the disable frame is the round that reads it.
             return _round(self.group.disable)
@@ -158,17 +155,26 @@ class ControlLoop:
                                             "an enabled joint"))
             return None
         outcomes = _round(getattr(self.group, kind))
+        if kind == "clear_error":
+            # A motor whose fault was cleared is disabled; one that had none stays as it was.
+            # Disabled all alike, the request leaves every motor in one known state.
+            outcomes = [c if isinstance(c, RuntimeError) else d
+                        for c, d in zip(outcomes, _round(self.group.disable))]
         if kind == "enable":
             self._enter_hold(now, outcomes)
         else:  # disable, clear_error (which leaves a motor disabled) and set_zero
             self._state = self.DISABLED
             self._hold_q = [None] * len(self._hold_q)
-        failed = [f"{j.name}: {o}" for j, o in zip(self.config.joints, outcomes)
-                  if isinstance(o, RuntimeError)]
+        # Done means every motor is where the request puts it: an enable that a latched fault
+        # refuses is answered, but leaves that motor disabled.
+        expected = 1 if kind == "enable" else 0
+        failed = [f"{j.name}: {o}" if isinstance(o, RuntimeError) else f"{j.name}: status {o.error:#x}"
+                  for j, o in zip(self.config.joints, outcomes)
+                  if isinstance(o, RuntimeError) or o.error != expected]
         if failed:
-            done.set_exception(RuntimeError(f"{kind}: " + "; ".join(failed)))
+            done.set_exception(RuntimeError(f"{kind} failed for " + "; ".join(failed)))
         else:
-            done.set_result(f"{kind}: {len(outcomes)} motors answered")
+            done.set_result(f"{kind}: {len(outcomes)} motors done")
         return outcomes
 
     def _watch(self, outcomes: Sequence[Outcome]) -> None:
