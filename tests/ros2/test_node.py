@@ -1,0 +1,146 @@
+"""velkarin-ros2 against velkarin-sim on vcan0 and vcan1, driven by a test node in this process:
+the states track a command and the gains are parameters; the services; holding or disabling when
+commands stop; every motor disabled at SIGINT and SIGTERM; a silent or faulted motor reported on
+diagnostics while the others keep their loop; refused commands never on the bus."""
+
+from __future__ import annotations
+
+import signal
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("rclpy", reason="needs the ros2 extra: pip install .[ros2]")
+
+import canframes  # noqa: E402
+import sim  # noqa: E402
+from ros_peer import JOINTS, NodeProcess, Peer, config, motor_states  # noqa: E402
+
+pytestmark = pytest.mark.requires_bus
+ERROR = b"\x02"
+
+
+@pytest.fixture
+def sims(vcan: str, vcan1: str) -> Iterator[dict[str, sim.Sim]]:
+    exe = sim.find_sim()
+    assert exe is not None, "velkarin-sim not found"
+    running = {"vcan0": sim.Sim(exe, vcan, ["1:0x11:DM4310", "2:0x12:DM4310"]),
+               "vcan1": sim.Sim(exe, vcan1, ["1:0x11:DM4310"])}
+    yield running
+    assert [s.stop() for s in running.values()] == [0, 0]
+
+
+@pytest.fixture
+def peer() -> Iterator[Peer]:
+    p = Peer()
+    yield p
+    p.close()
+
+
+@pytest.fixture
+def start_node(sims, peer: Peer, tmp_path: Path) -> Iterator[Callable[..., NodeProcess]]:
+    """start_node(joints=..., **changes): the node on config(...), once the test node has a state
+    of every joint; stopped with SIGTERM at the end, which must exit 0."""
+    started: list[NodeProcess] = []
+
+    def start(**changes) -> NodeProcess:
+        node = NodeProcess(config(**changes), tmp_path)
+        started.append(node)
+        peer.wait_for("joint_states of every joint",
+                      lambda: len(peer.joints) == len(JOINTS) or node.proc.poll() is not None)
+        assert node.proc.poll() is None, f"velkarin-ros2 exited: {node.stop()} {node.log}"
+        return node
+
+    yield start
+    for node in started:
+        assert node.stop() == 0, node.log
+
+
+def near(peer: Peer, joint: str, q: float) -> Callable[[], bool]:
+    return lambda: abs(peer.joints[joint][0] - q) < 0.03
+
+
+def test_states_track_a_command_with_the_gain_set_at_run_time(start_node, peer) -> None:
+    start_node(joints={"a": {"kp": 0.0, "hold_kp": 20.0}})
+    assert not peer.set_gain("kp.a", 600.0)  # above the DM4310's kp_max of 500
+    assert peer.set_gain("kp.a", 20.0)  # with kp still 0 the joint would never get there
+    peer.wait_for("joint a at 0.6", near(peer, "a", 0.6),
+                  repeat=lambda: peer.command(position={"a": 0.6}))
+    assert abs(peer.joints["b"][0]) < 0.03  # a command by name moves that joint alone
+
+
+@pytest.mark.parametrize(("on_timeout", "states"), [("hold", ["enabled"] * 3),
+                                                    ("disable", ["disabled"] * 3)])
+def test_when_commands_stop_every_joint_holds_or_is_disabled(
+        start_node, peer, sims, on_timeout, states) -> None:
+    # Torque alone spins joint a; holding stops it where it is and keeps it enabled, a torque
+    # still applied would keep it spinning.
+    start_node(command_timeout=0.5, on_timeout=on_timeout, joints={"a": {"kp": 0.0, "kd": 0.0, "hold_kp": 20.0, "hold_kd": 1.0}})
+    peer.wait_for("joint a spinning", lambda: peer.joints["a"][1] > 1.0,
+                  repeat=lambda: peer.command(effort={"a": 0.5}))
+    peer.wait_for("joint a still", lambda: abs(peer.joints["a"][1]) < 0.02)
+    assert motor_states(sims) == states
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_every_motor_is_disabled_before_the_node_exits(start_node, sims, signum) -> None:
+    node = start_node()
+    assert motor_states(sims) == ["enabled"] * 3
+    assert node.stop(signum) == 0, node.log
+    assert motor_states(sims) == ["disabled"] * 3
+
+
+def test_the_services_enable_disable_set_zero_and_clear_errors(start_node, peer, sims) -> None:
+    start_node()
+    peer.wait_for("joint a at 0.5", near(peer, "a", 0.5),
+                  repeat=lambda: peer.command(position={"a": 0.5}))
+    sims["vcan0"].command("fault 2 status over-current")
+    answer = peer.trigger("enable")
+    assert not answer.success and "b: status 0xa" in answer.message, answer.message
+    assert not peer.trigger("set_zero").success  # refused while enabled
+    assert peer.trigger("clear_error").success
+    assert motor_states(sims) == ["disabled"] * 3
+    assert peer.trigger("set_zero").success
+    peer.wait_for("joint a at its new zero", near(peer, "a", 0.0))
+    assert peer.trigger("enable").success
+    assert motor_states(sims) == ["enabled"] * 3
+
+
+@pytest.mark.parametrize(("fault", "text", "failed"), [
+    ("silent on", "timeout waiting for frame", "1"),
+    ("status overload", "motor fault: overload", "0"),
+])  # fmt: skip
+def test_diagnostics_report_a_silent_or_faulted_motor_and_the_others_go_on(
+        start_node, peer, sims, fault, text, failed) -> None:
+    start_node()
+    after = len(peer.diagnostics)
+    sims["vcan0"].command(f"fault 2 {fault}")
+
+    def reported() -> bool:
+        b = peer.status("velkarin: joint b", after)
+        return b is not None and b.level == ERROR and text in b.message
+
+    peer.wait_for(f"joint b reported ({text})", reported)
+    bus = {v.key: v.value for v in peer.status("velkarin: bus vcan0", after).values}
+    assert bus["failed members"] == failed
+    assert peer.status("velkarin: joint a", after).level != ERROR
+    seen = peer.seen["a"]
+    peer.wait_for("joint a's states going on", lambda: peer.seen["a"] > seen + 10)
+
+
+def test_refused_commands_are_counted_and_never_sent(start_node, peer, vcan) -> None:
+    start_node()
+    frames = canframes.open_raw_socket(vcan)
+    refused = [("velkarin: joint a", "commands refused", {"position": {"a": 5.0}}),  # over 1.0
+               ("velkarin: loop", "commands refused, no such joint", {"position": {"z": 0.1}})]
+    for status, key, command in refused:
+        def counted(status=status, key=key) -> bool:
+            found = peer.status(status)
+            return found is not None and any(v.key == key and v.value != "0" for v in found.values)
+
+        peer.wait_for(f"{key} counted", counted, repeat=lambda command=command: peer.command(**command))
+    # Motor 1's MIT frames on vcan0: q in the first two bytes, over -12.5..12.5 rad.
+    sent = [f.data for f in canframes.drain(frames) if f.can_id == 1 and f.data[:7] != b"\xff" * 7]
+    frames.close()
+    assert sent and max(abs(int.from_bytes(d[:2], "big") / 65535 * 25 - 12.5) for d in sent) < 1.0
