@@ -62,6 +62,8 @@ def statuses(config: Config, report: Report | None, refused: Sequence[int],
     loop = [("rate_hz", f"{config.rate_hz:g}"), ("commands refused, no such joint", str(refused_elsewhere))]
     if report is not None:
         loop += [("ticks", str(report.ticks)), ("missed ticks", str(report.missed)),
+                 ("rounds with a failed member", str(report.failed_rounds)),
+                 ("elapsed_s", f"{report.elapsed:.3f}"),
                  ("achieved rate_hz", f"{report.ticks / report.elapsed:.1f}" if report.elapsed else "0"),
                  ("mode", report.mode)]
     out.append(Status(OK, f"{config.node_name}: loop", "running" if report else "starting",

@@ -60,6 +60,7 @@ class Report:
     mode: str  # disabled, holding or commanded
     ticks: int
     missed: int
+    failed_rounds: int  # rounds in which some member failed
     elapsed: float
 
 
@@ -79,7 +80,7 @@ class ControlLoop:
         self._hold_since = 0.0
         self._failed: list[str | None] = [None] * len(joints)  # the error last logged per joint
         self._status = [0] * len(joints)
-        self._ticks = 0
+        self._ticks = self._failed_rounds = 0
         self.crashed: BaseException | None = None  # set by the thread that runs run()
 
     # ---- called from other threads --------------------------------------------------------------
@@ -102,9 +103,10 @@ class ControlLoop:
             stamp = time.time_ns()
             outcomes = self._tick(time.monotonic())
             self._ticks += 1
+            self._failed_rounds += any(isinstance(o, RuntimeError) for o in outcomes)
             self._watch(outcomes)
-            self.report = Report(stamp, outcomes, self._state, self._ticks,
-                                 ticker.overruns, time.monotonic() - start)
+            self.report = Report(stamp, outcomes, self._state, self._ticks, ticker.overruns,
+                                 self._failed_rounds, time.monotonic() - start)
             self.publish(self.report)
             ticker.wait()
         while not self._requests.empty():  # nobody would serve them any more
