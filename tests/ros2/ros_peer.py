@@ -5,7 +5,6 @@ to be there."""
 
 from __future__ import annotations
 
-import os
 import shutil
 import signal
 import subprocess
@@ -66,8 +65,7 @@ class Peer:
     def _on_state(self, msg: JointState) -> None:
         with self.changed:
             self.joints.update(zip(msg.name, zip(msg.position, msg.velocity)))
-            for name in msg.name:
-                self.seen[name] = self.seen.get(name, 0) + 1
+            self.seen.update((n, self.seen.get(n, 0) + 1) for n in msg.name)
             self.changed.notify_all()
 
     def _on_diagnostics(self, msg: DiagnosticArray) -> None:
@@ -100,22 +98,21 @@ class Peer:
                                                         for f, v in fields.items()}))
 
     def call(self, service: str, request, kind=Trigger):
-        client = self.node.create_client(kind, service)
+        client = self.node.create_client(kind, f"/velkarin/{service}")
         assert client.wait_for_service(timeout_sec=WAIT), f"{service} is not offered"
-        future = client.call_async(request)
         done = threading.Event()
+        future = client.call_async(request)
         future.add_done_callback(lambda _: done.set())
         assert done.wait(WAIT), f"{service} did not answer"
         return future.result()
 
     def trigger(self, name: str) -> Trigger.Response:
-        return self.call(f"/velkarin/{name}", Trigger.Request())
+        return self.call(name, Trigger.Request())
 
     def set_gain(self, name: str, value: float) -> bool:
         value_msg = ParameterValue(type=ParameterType.PARAMETER_DOUBLE, double_value=value)
-        answer = self.call("/velkarin/set_parameters", SetParameters.Request(
-            parameters=[Parameter(name=name, value=value_msg)]), SetParameters)
-        return answer.results[0].successful
+        request = SetParameters.Request(parameters=[Parameter(name=name, value=value_msg)])
+        return self.call("set_parameters", request, SetParameters).results[0].successful
 
     def close(self) -> None:
         self.executor.shutdown()
@@ -124,19 +121,16 @@ class Peer:
         rclpy.shutdown(context=self.context)
 
 
-def node_program() -> str:
-    found = shutil.which("velkarin-ros2") or str(Path(sys.executable).parent / "velkarin-ros2")
-    assert os.access(found, os.X_OK), "velkarin-ros2 is not installed beside the interpreter"
-    return found
-
-
 class NodeProcess:
-    """velkarin-ros2 as a child process; stop() sends a signal and returns its exit status."""
+    """velkarin-ros2 as a child process, its log in a file (a pipe nobody reads could fill and
+    stall it); stop() sends a signal and returns its exit status."""
 
     def __init__(self, config: dict, folder: Path) -> None:
-        path = folder / "node.yaml"
-        path.write_text(yaml.safe_dump(config))
-        self.proc = subprocess.Popen([node_program(), str(path)], stderr=subprocess.PIPE, text=True)
+        (folder / "node.yaml").write_text(yaml.safe_dump(config))
+        self.log_path = folder / "node.log"
+        program = shutil.which("velkarin-ros2") or str(Path(sys.executable).parent / "velkarin-ros2")
+        with open(self.log_path, "w") as log:
+            self.proc = subprocess.Popen([program, str(folder / "node.yaml")], stderr=log)
 
     def stop(self, signum: int = signal.SIGTERM) -> int:
         if self.proc.poll() is None:
@@ -146,9 +140,7 @@ class NodeProcess:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
-        if not self.proc.stderr.closed:
-            self.log = self.proc.stderr.read()
-            self.proc.stderr.close()
+        self.log = self.log_path.read_text()
         return self.proc.returncode
 
 

@@ -25,36 +25,34 @@ ERROR = b"\x02"
 def sims(vcan: str, vcan1: str) -> Iterator[dict[str, sim.Sim]]:
     exe = sim.find_sim()
     assert exe is not None, "velkarin-sim not found"
-    running = {"vcan0": sim.Sim(exe, vcan, ["1:0x11:DM4310", "2:0x12:DM4310"]),
-               "vcan1": sim.Sim(exe, vcan1, ["1:0x11:DM4310"])}
+    running = {vcan: sim.Sim(exe, vcan, ["1:0x11:DM4310", "2:0x12:DM4310"]),
+               vcan1: sim.Sim(exe, vcan1, ["1:0x11:DM4310"])}
     yield running
     assert [s.stop() for s in running.values()] == [0, 0]
 
 
 @pytest.fixture
 def peer() -> Iterator[Peer]:
-    p = Peer()
-    yield p
+    yield (p := Peer())
     p.close()
 
 
 @pytest.fixture
 def start_node(sims, peer: Peer, tmp_path: Path) -> Iterator[Callable[..., NodeProcess]]:
     """start_node(joints=..., **changes): the node on config(...), once the test node has a state
-    of every joint; stopped with SIGTERM at the end, which must exit 0."""
-    started: list[NodeProcess] = []
+    of every joint; stopped at the end with SIGTERM, which must exit 0 and disable every motor."""
+    nodes: list[NodeProcess] = []
 
     def start(**changes) -> NodeProcess:
-        node = NodeProcess(config(**changes), tmp_path)
-        started.append(node)
+        nodes.append(node := NodeProcess(config(**changes), tmp_path))
         peer.wait_for("joint_states of every joint",
                       lambda: len(peer.joints) == len(JOINTS) or node.proc.poll() is not None)
         assert node.proc.poll() is None, f"velkarin-ros2 exited: {node.stop()} {node.log}"
         return node
 
     yield start
-    for node in started:
-        assert node.stop() == 0, node.log
+    assert [n.stop() for n in nodes] == [0] * len(nodes), nodes[0].log
+    assert motor_states(sims) == ["disabled"] * 3  # after SIGTERM, whatever the test did
 
 
 def near(peer: Peer, joint: str, q: float) -> Callable[[], bool]:
@@ -83,12 +81,10 @@ def test_when_commands_stop_every_joint_holds_or_is_disabled(
     assert motor_states(sims) == states
 
 
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_every_motor_is_disabled_before_the_node_exits(start_node, sims, signum) -> None:
+def test_ctrl_c_disables_every_motor_before_the_node_exits(start_node, sims) -> None:
     node = start_node()
     assert motor_states(sims) == ["enabled"] * 3
-    assert node.stop(signum) == 0, node.log
-    assert motor_states(sims) == ["disabled"] * 3
+    assert node.stop(signal.SIGINT) == 0, node.log  # the fixture checks the motors
 
 
 def test_the_services_enable_disable_set_zero_and_clear_errors(start_node, peer, sims) -> None:
@@ -127,19 +123,20 @@ def test_diagnostics_report_a_silent_or_faulted_motor_and_the_others_go_on(
     assert peer.status("velkarin: joint a", after).level != ERROR
     seen = peer.seen["a"]
     peer.wait_for("joint a's states going on", lambda: peer.seen["a"] > seen + 10)
+    sims["vcan0"].command("fault 2 silent off")
+    assert peer.trigger("clear_error").success
 
 
 def test_refused_commands_are_counted_and_never_sent(start_node, peer, vcan) -> None:
     start_node()
     frames = canframes.open_raw_socket(vcan)
-    refused = [("velkarin: joint a", "commands refused", {"position": {"a": 5.0}}),  # over 1.0
-               ("velkarin: loop", "commands refused, no such joint", {"position": {"z": 0.1}})]
-    for status, key, command in refused:
-        def counted(status=status, key=key) -> bool:
+    for status, key, command in [("joint a", "commands refused", {"a": 5.0}),  # limit 1.0
+                                 ("loop", "commands refused, no such joint", {"z": 0.1})]:
+        def counted(status=f"velkarin: {status}", key=key) -> bool:
             found = peer.status(status)
             return found is not None and any(v.key == key and v.value != "0" for v in found.values)
 
-        peer.wait_for(f"{key} counted", counted, repeat=lambda command=command: peer.command(**command))
+        peer.wait_for(f"{key} counted", counted, repeat=lambda c=command: peer.command(position=c))
     # Motor 1's MIT frames on vcan0: q in the first two bytes, over -12.5..12.5 rad.
     sent = [f.data for f in canframes.drain(frames) if f.can_id == 1 and f.data[:7] != b"\xff" * 7]
     frames.close()
