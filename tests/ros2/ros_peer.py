@@ -1,7 +1,5 @@
-"""The ROS 2 node's bus tests' helpers: velkarin-ros2 in a process of its own on a configuration
-the test adjusts, and a test node in this process that records joint_states and diagnostics and
-calls the services. Every wait is for an event, bounded by WAIT. Import it after rclpy is known
-to be there."""
+"""Helpers of the node's bus tests: velkarin-ros2 as a child process, and a test node here that
+records joint_states and diagnostics and calls services. Every wait is for an event, within WAIT."""
 
 from __future__ import annotations
 
@@ -91,13 +89,15 @@ class Peer:
         found = [s for m in self.diagnostics[after:] for s in m.status if s.name == name]
         return found[-1] if found else None
 
-    def command(self, **fields: dict[str, float]) -> None:
-        """command(position={"a": 0.5}, effort={...}): one message; joints in the first field."""
-        names = list(next(iter(fields.values())))
-        self.commands.publish(JointState(name=names, **{f: [v[n] for n in names]
-                                                        for f, v in fields.items()}))
+    def value(self, name: str, key: str, after: int = 0) -> str | None:
+        found = self.status(name, after)
+        return next((v.value for v in found.values if v.key == key), None) if found else None
 
-    def call(self, service: str, request, kind=Trigger):
+    def command(self, field: str, values: dict[str, float]) -> None:
+        self.commands.publish(JointState(name=list(values), **{field: list(values.values())}))
+
+    def call(self, service: str, request=None, kind=Trigger):
+        request = Trigger.Request() if request is None else request
         client = self.node.create_client(kind, f"/velkarin/{service}")
         assert client.wait_for_service(timeout_sec=WAIT), f"{service} is not offered"
         done = threading.Event()
@@ -105,9 +105,6 @@ class Peer:
         future.add_done_callback(lambda _: done.set())
         assert done.wait(WAIT), f"{service} did not answer"
         return future.result()
-
-    def trigger(self, name: str) -> Trigger.Response:
-        return self.call(name, Trigger.Request())
 
     def set_gain(self, name: str, value: float) -> bool:
         value_msg = ParameterValue(type=ParameterType.PARAMETER_DOUBLE, double_value=value)

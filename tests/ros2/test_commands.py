@@ -10,7 +10,7 @@ import pytest
 pytest.importorskip("yaml")
 
 from velkarin_ros2.commands import (  # noqa: E402
-    Command, Gains, Refused, check_gain, hold_setpoint, merge, setpoint)
+    Command, Gains, Refused, check_gain, merge, setpoint)
 from velkarin_ros2.config import parse  # noqa: E402
 
 JOINTS = parse({"rate_hz": 100, "buses": ["can0"], "joints": [
@@ -53,9 +53,7 @@ def test_a_commanded_joint_gets_its_fields_and_gains(command, hold_q, sent) -> N
     assert (sp.q, sp.dq, sp.kp, sp.kd, sp.tau) == pytest.approx(sent)
 
 
-def test_a_holding_joint_gets_its_hold_gains_and_a_gain_stays_within_the_motor() -> None:
-    sp = hold_setpoint(JOINTS[0], 0.25)
-    assert (sp.q, sp.dq, sp.kp, sp.kd, sp.tau) == (0.25, 0.0, 10.0, 0.0, 0.0)
+def test_a_gain_is_a_number_from_0_to_the_motors_maximum() -> None:
     assert check_gain(JOINTS[0], "kd", 5) == 5.0
     for bad in (500.5, -1.0, math.inf, "7", True):
         with pytest.raises(ValueError, match="kp.a must be"):

@@ -1,7 +1,5 @@
 """velkarin-ros2 against velkarin-sim on vcan0 and vcan1, driven by a test node in this process:
-the states track a command and the gains are parameters; the services; holding or disabling when
-commands stop; every motor disabled at SIGINT and SIGTERM; a silent or faulted motor reported on
-diagnostics while the others keep their loop; refused commands never on the bus."""
+tracking, gains, services, time-outs, the exit, diagnostics, refused commands."""
 
 from __future__ import annotations
 
@@ -18,7 +16,6 @@ import sim  # noqa: E402
 from ros_peer import JOINTS, NodeProcess, Peer, config, motor_states  # noqa: E402
 
 pytestmark = pytest.mark.requires_bus
-ERROR = b"\x02"
 
 
 @pytest.fixture
@@ -64,7 +61,7 @@ def test_states_track_a_command_with_the_gain_set_at_run_time(start_node, peer) 
     assert not peer.set_gain("kp.a", 600.0)  # above the DM4310's kp_max of 500
     assert peer.set_gain("kp.a", 20.0)  # with kp still 0 the joint would never get there
     peer.wait_for("joint a at 0.6", near(peer, "a", 0.6),
-                  repeat=lambda: peer.command(position={"a": 0.6}))
+                  repeat=lambda: peer.command("position", {"a": 0.6}))
     assert abs(peer.joints["b"][0]) < 0.03  # a command by name moves that joint alone
 
 
@@ -74,9 +71,10 @@ def test_when_commands_stop_every_joint_holds_or_is_disabled(
         start_node, peer, sims, on_timeout, states) -> None:
     # Torque alone spins joint a; holding stops it where it is and keeps it enabled, a torque
     # still applied would keep it spinning.
-    start_node(command_timeout=0.5, on_timeout=on_timeout, joints={"a": {"kp": 0.0, "kd": 0.0, "hold_kp": 20.0, "hold_kd": 1.0}})
+    start_node(command_timeout=0.5, on_timeout=on_timeout,
+               joints={"a": {"kp": 0.0, "kd": 0.0, "hold_kp": 20.0, "hold_kd": 1.0}})
     peer.wait_for("joint a spinning", lambda: peer.joints["a"][1] > 1.0,
-                  repeat=lambda: peer.command(effort={"a": 0.5}))
+                  repeat=lambda: peer.command("effort", {"a": 0.5}))
     peer.wait_for("joint a still", lambda: abs(peer.joints["a"][1]) < 0.02)
     assert motor_states(sims) == states
 
@@ -90,16 +88,16 @@ def test_ctrl_c_disables_every_motor_before_the_node_exits(start_node, sims) -> 
 def test_the_services_enable_disable_set_zero_and_clear_errors(start_node, peer, sims) -> None:
     start_node()
     peer.wait_for("joint a at 0.5", near(peer, "a", 0.5),
-                  repeat=lambda: peer.command(position={"a": 0.5}))
+                  repeat=lambda: peer.command("position", {"a": 0.5}))
     sims["vcan0"].command("fault 2 status over-current")
-    answer = peer.trigger("enable")
+    answer = peer.call("enable")
     assert not answer.success and "b: status 0xa" in answer.message, answer.message
-    assert not peer.trigger("set_zero").success  # refused while enabled
-    assert peer.trigger("clear_error").success
+    assert not peer.call("set_zero").success  # refused while enabled
+    assert peer.call("clear_error").success
     assert motor_states(sims) == ["disabled"] * 3
-    assert peer.trigger("set_zero").success
+    assert peer.call("set_zero").success
     peer.wait_for("joint a at its new zero", near(peer, "a", 0.0))
-    assert peer.trigger("enable").success
+    assert peer.call("enable").success
     assert motor_states(sims) == ["enabled"] * 3
 
 
@@ -112,19 +110,14 @@ def test_diagnostics_report_a_silent_or_faulted_motor_and_the_others_go_on(
     start_node()
     after = len(peer.diagnostics)
     sims["vcan0"].command(f"fault 2 {fault}")
-
-    def reported() -> bool:
-        b = peer.status("velkarin: joint b", after)
-        return b is not None and b.level == ERROR and text in b.message
-
-    peer.wait_for(f"joint b reported ({text})", reported)
-    bus = {v.key: v.value for v in peer.status("velkarin: bus vcan0", after).values}
-    assert bus["failed members"] == failed
-    assert peer.status("velkarin: joint a", after).level != ERROR
+    peer.wait_for(f"joint b reported ({text})", lambda: (b := peer.status("velkarin: joint b", after))
+                  is not None and b.level == b"\x02" and text in b.message)  # 2: ERROR
+    assert peer.value("velkarin: bus vcan0", "failed members", after) == failed
+    assert peer.status("velkarin: joint a", after).level == b"\x00"  # OK
     seen = peer.seen["a"]
     peer.wait_for("joint a's states going on", lambda: peer.seen["a"] > seen + 10)
     sims["vcan0"].command("fault 2 silent off")
-    assert peer.trigger("clear_error").success
+    assert peer.call("clear_error").success
 
 
 def test_refused_commands_are_counted_and_never_sent(start_node, peer, vcan) -> None:
@@ -132,11 +125,8 @@ def test_refused_commands_are_counted_and_never_sent(start_node, peer, vcan) -> 
     frames = canframes.open_raw_socket(vcan)
     for status, key, command in [("joint a", "commands refused", {"a": 5.0}),  # limit 1.0
                                  ("loop", "commands refused, no such joint", {"z": 0.1})]:
-        def counted(status=f"velkarin: {status}", key=key) -> bool:
-            found = peer.status(status)
-            return found is not None and any(v.key == key and v.value != "0" for v in found.values)
-
-        peer.wait_for(f"{key} counted", counted, repeat=lambda c=command: peer.command(position=c))
+        peer.wait_for(f"{key} counted", lambda s=status, k=key: peer.value(f"velkarin: {s}", k)
+                      not in (None, "0"), repeat=lambda c=command: peer.command("position", c))
     # Motor 1's MIT frames on vcan0: q in the first two bytes, over -12.5..12.5 rad.
     sent = [f.data for f in canframes.drain(frames) if f.can_id == 1 and f.data[:7] != b"\xff" * 7]
     frames.close()
