@@ -114,9 +114,10 @@ def test_diagnostics_report_a_silent_or_faulted_motor_and_the_others_go_on(
                   is not None and b.level == b"\x02" and text in b.message)  # 2: ERROR
     assert peer.value("velkarin: bus vcan0", "failed members", after) == failed
     assert peer.status("velkarin: joint a", after).level == b"\x00"  # OK
-    seen = peer.seen["a"]
-    peer.wait_for("joint a's states going on", lambda: peer.seen["a"] > seen + 10)
-    sims["vcan0"].command("fault 2 silent off")
+    seen = dict(peer.seen)
+    peer.wait_for("joint a's states going on", lambda: peer.seen["a"] > seen["a"] + 10)
+    sims["vcan0"].command("fault 2 silent off")  # its first reply may go as a late one's
+    peer.wait_for("joint b answering", lambda: peer.seen["b"] > seen["b"])
     assert peer.call("clear_error").success
 
 
