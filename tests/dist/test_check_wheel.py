@@ -29,6 +29,8 @@ RELEASE = {
     "velkarin_group.cpython-311-x86_64-linux-gnu.so": X86_64,
     "velkarin-stubs/__init__.pyi": b"",
     "velkarin_group-stubs/__init__.pyi": b"",
+    "velkarin_ros2/__init__.py": b"",
+    "velkarin_ros2/node.py": b"",
     "velkarin-1.2.0.data/scripts/velkarin-sim": X86_64,
     "velkarin-1.2.0.data/scripts/velkarin-tool": X86_64,
     "velkarin-1.2.0.dist-info/METADATA": b"",
@@ -50,6 +52,7 @@ def test_a_wheel_with_every_module_its_stubs_and_the_two_programs_passes(tmp_pat
 
 @pytest.mark.parametrize(("change", "reason"), [
     ({"velkarin/__init__.py": b""}, "velkarin/__init__.py does not belong"),
+    ({"velkarin_ros2/node.pyc": b""}, "velkarin_ros2/node.pyc does not belong"),
     ({"velkarin.libs/libstdc++.so.6": X86_64}, "velkarin.libs/libstdc++.so.6 does not belong"),
     ({"velkarin-1.2.0.data/scripts/velkarin-other": X86_64}, "scripts/velkarin-other does not belong"),
     ({"velkarin-1.2.0.data/scripts/velkarin-tool": None}, "velkarin-tool is missing"),

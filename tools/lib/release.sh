@@ -51,8 +51,8 @@ check_release_wheels() {
     "$tools/bin/python" "$root/tools/lib/check_wheel.py" "$@"
 }
 
-# make_wheel_test_venv VENV FOLDER: a fresh environment with the test tools (the package's `test`
-# extra, from PyPI) and velkarin from the wheels in FOLDER only; velkarin must then import from
+# make_wheel_test_venv VENV FOLDER: a fresh environment with the test tools and the ROS 2 node's
+# packages (the package's `test` and `ros2` extras, from PyPI) and velkarin from the wheels in FOLDER only; velkarin must then import from
 # the environment.
 make_wheel_test_venv() {
     local venv_dir=$1 folder=$2 requirements where
@@ -61,7 +61,8 @@ make_wheel_test_venv() {
     requirements=$("$venv_dir/bin/python" -c '
 import sys, tomllib
 with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))' "$root/pyproject.toml")
+    extras = tomllib.load(f)["project"]["optional-dependencies"]
+    print("\n".join(extras["test"] + extras["ros2"]))' "$root/pyproject.toml")
     # shellcheck disable=SC2086  # one requirement per word
     "$venv_dir/bin/python" -m pip install --quiet --disable-pip-version-check $requirements
     "$venv_dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-index \
