@@ -64,6 +64,9 @@ class Client:
 
     async def __aexit__(self, *exc: object) -> None:
         self.heart.cancel()
+        await asyncio.gather(self.heart, return_exceptions=True)
+        await self.ws.close()
+        await self.stop_ws.close()
         await self.http.close()
 
     async def _beat(self) -> None:
@@ -74,10 +77,11 @@ class Client:
     async def send(self, message: dict[str, Any]) -> None:
         await self.ws.send_str(json.dumps(message))
 
-    async def wait(self, kind: str, until: Any = None, bound_s: float = 60.0) -> dict[str, Any]:
-        """The first message of type `kind` for which `until(message)` holds."""
+    async def wait(self, kind: str | tuple[str, ...], until: Any = None, bound_s: float = 60.0) -> dict[str, Any]:
+        """The first message of type `kind` (or one of the types) for which `until(message)` holds."""
+        kinds = (kind,) if isinstance(kind, str) else kind
         async with asyncio.timeout(bound_s):
             while True:
                 m = json.loads((await self.ws.receive()).data)
-                if m["type"] == kind and (until is None or until(m)):
+                if m["type"] in kinds and (until is None or until(m)):
                     return m

@@ -65,10 +65,9 @@ class DriveLoop(threading.Thread):
         self.fd = fd
         self.tools = tools
         self.recorder = recorder
-        self.buses = {s.iface: velkarin.SocketCanTransport(s.iface) for s in specs}
         self.controls = [MotorControl(s.limits or Limits(0, 0, 0), MODES.get(s.mode or 0)) for s in specs]
         self.motors = [self._motor(s) for s in specs]
-        self.group = self._group()
+        self._open_buses()
         self.last: list[velkarin.MotorState | None] = [None] * len(specs)
         self.t0 = time.monotonic()
         self.rounds = 0
@@ -89,6 +88,14 @@ class DriveLoop(threading.Thread):
     def _group(self) -> MotorGroup:
         return MotorGroup([(self.buses[s.iface], m) for s, m in zip(self.specs, self.motors)], fd=self.fd)
 
+    def _open_buses(self) -> None:
+        """Sockets of their own, opened anew after another program (velkarin-tool, the stopper)
+        talked to the motors: its replies, queued on the old sockets, would each be taken for
+        the reply of this loop's next command, and every reply after them one round late. The
+        group's counts start again with the new group."""
+        self.buses = {s.iface: velkarin.SocketCanTransport(s.iface) for s in self.specs}
+        self.group = self._group()
+        self._reopen = False
     # ---- from other threads ----------------------------------------------------------------
 
     def submit(self, command: Command) -> concurrent.futures.Future[dict[str, Any]]:
@@ -98,8 +105,12 @@ class DriveLoop(threading.Thread):
 
     def halt(self) -> None:
         """STOP: every motor counts as disabled from the next round on, and every command
-        queued before now is dropped. The stopper has already sent the disable frames."""
+        queued before now is dropped. The stopper sends the disable frames."""
         self._stop_generation += 1
+
+    def reopen_buses(self) -> None:
+        """The stopper's round is over: its replies sit in this loop's sockets."""
+        self._reopen = True
 
     def any_enabled(self) -> bool:
         return any(c.enabled for c in self.controls)
@@ -125,6 +136,8 @@ class DriveLoop(threading.Thread):
         next_stats = 0.0
         try:
             while not self._closing.is_set():
+                if self._reopen:
+                    self._open_buses()
                 if self._seen_generation != self._stop_generation:
                     self._seen_generation = self._stop_generation
                     for c in self.controls:
@@ -254,6 +267,13 @@ class DriveLoop(threading.Thread):
         if self.any_enabled():
             raise Refused("disable every motor first: the loop pauses while velkarin-tool talks "
                           "to the motors, and an enabled motor would hold its last command")
+        try:
+            return self._tool_command(n, command)
+        finally:
+            self._open_buses()
+
+    def _tool_command(self, n: int, command: Command) -> dict[str, Any]:
+        spec, c = self.specs[n], self.controls[n]
         tool, motor_id = self.tools[spec.iface], str(spec.motor_id)
         kind, args = command.kind, command.args
         if kind == "read_registers":
@@ -274,7 +294,6 @@ class DriveLoop(threading.Thread):
             assert spec.limits is not None
             setattr(spec.limits, LIMIT_REGISTERS[variable], float(written[variable]))
             self.motors[n] = self._motor(spec)
-            self.group = self._group()
         return {"done": f"motor {spec.motor_id:#x}: {variable} = {written[variable]}", "motor": n,
                 "registers": written}
 

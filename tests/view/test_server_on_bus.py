@@ -1,6 +1,6 @@
 """The view on vcan0 against velkarin-sim, without a browser: a recording holds every reply of its
-window, in order, none skipped (a raw socket records the bus for comparison), and the page is
-told why a message was refused."""
+window, in order, none skipped (a raw socket records the bus for comparison); the page is told
+why a message was refused; registers go through velkarin-tool while no motor is enabled."""
 
 from __future__ import annotations
 
@@ -54,3 +54,36 @@ def record(vcan: str, start_view) -> str:
     asyncio.run(drive())
     with urllib.request.urlopen(view.base + "recording.csv") as response:
         return response.read().decode()
+
+
+async def ask(page: Client, message: dict, kind: str) -> dict:
+    """The reply to one command: `kind` (registers, done) or the error."""
+    await page.send(message)
+    return await page.wait((kind, "error"))
+
+
+def test_registers_are_read_written_and_stored_through_the_tool_while_no_motor_is_enabled(vcan, start_sim, start_view):
+    sim = start_sim("1:0x11:DM4310")
+    view = start_view("--iface", vcan, "--motor", "1:0x11:DM4310")
+    far = {"type": "setpoint", "motor": 0, "mode": "mit", "fields": {"q": 15}}
+
+    async def drive() -> None:
+        async with Client(view.url) as page:
+            read = await ask(page, {"type": "read_registers", "motor": 0}, "registers")
+            assert (len(read["registers"]), read["registers"]["OT_Value"]) == (45, 120)
+            assert "q must be in [-12.5, 12.5]" in (await ask(page, far, "done"))["message"]
+            written = await ask(page, {"type": "write_register", "motor": 0, "register": "PMAX", "value": 20}, "registers")
+            assert written["registers"] == {"PMAX": 20}
+            assert (await ask(page, far, "done"))["type"] == "done"  # the motor's new limit holds
+            mode = await ask(page, {"type": "mode", "motor": 0, "mode": "vel"}, "registers")
+            assert mode["registers"] == {"CTRL_MODE": 3}
+            enabled = await ask(page, {"type": "enable", "motor": 0}, "done")
+            assert enabled["type"] == "done", enabled
+            refused = await ask(page, {"type": "store", "motor": 0, "confirmed": True}, "done")
+            assert "disable every motor first" in refused["message"]
+            await ask(page, {"type": "disable", "motor": 0}, "done")
+            stored = await ask(page, {"type": "store", "motor": 0, "confirmed": True}, "done")
+            assert "stored to flash" in stored["text"]
+
+    asyncio.run(drive())
+    assert " mode 3 " in sim.command("state 1")[0]
