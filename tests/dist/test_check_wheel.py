@@ -31,6 +31,9 @@ RELEASE = {
     "velkarin_group-stubs/__init__.pyi": b"",
     "velkarin_ros2/__init__.py": b"",
     "velkarin_ros2/node.py": b"",
+    "velkarin_view/server.py": b"",
+    "velkarin_view/static/view.js": b"",
+    "velkarin_view/static/dygraphs/LICENSE": b"",
     "velkarin-1.2.0.data/scripts/velkarin-sim": X86_64,
     "velkarin-1.2.0.data/scripts/velkarin-tool": X86_64,
     "velkarin-1.2.0.dist-info/METADATA": b"",
@@ -53,6 +56,7 @@ def test_a_wheel_with_every_module_its_stubs_and_the_two_programs_passes(tmp_pat
 @pytest.mark.parametrize(("change", "reason"), [
     ({"velkarin/__init__.py": b""}, "velkarin/__init__.py does not belong"),
     ({"velkarin_ros2/node.pyc": b""}, "velkarin_ros2/node.pyc does not belong"),
+    ({"velkarin_view/static/shot.png": b""}, "velkarin_view/static/shot.png does not belong"),
     ({"velkarin.libs/libstdc++.so.6": X86_64}, "velkarin.libs/libstdc++.so.6 does not belong"),
     ({"velkarin-1.2.0.data/scripts/velkarin-other": X86_64}, "scripts/velkarin-other does not belong"),
     ({"velkarin-1.2.0.data/scripts/velkarin-tool": None}, "velkarin-tool is missing"),

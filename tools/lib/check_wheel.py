@@ -1,7 +1,8 @@
 """check_wheel.py WHEEL...: each velkarin wheel holds its extension modules (velkarin*.so at the
 top level, built for the wheel's architecture), a stub package for each (velkarin*-stubs/), the
-pure-Python package velkarin_ros2 (its .py files), the programs velkarin-sim and velkarin-tool,
-and its dist-info: nothing else. Prints every problem and
+pure-Python packages velkarin_ros2 (its .py files) and velkarin_view (its .py files and the
+page's assets under static/), the programs velkarin-sim and velkarin-tool, and its dist-info:
+nothing else. Prints every problem and
 exits 1 when there is one."""
 
 from __future__ import annotations
@@ -18,7 +19,8 @@ WHEEL_NAME = re.compile(
     r"(?P<dist>[A-Za-z0-9_.]+)-(?P<version>[^-]+)-cp(?P<py>\d+)-(?P<abi>[^-]+)-(?P<platforms>[^-]+)\.whl"
 )
 STUB_FILE = re.compile(r"(?P<module>velkarin\w*)-stubs/(\w+/)*(\w+\.pyi|py\.typed)")
-PYTHON_FILE = re.compile(r"velkarin_ros2/(\w+/)*\w+\.py")
+PYTHON_FILE = re.compile(r"velkarin_(ros2|view)/(\w+/)*\w+\.py")
+PAGE_FILE = re.compile(r"velkarin_view/static/([\w-]+/)*([\w.-]+\.(html|js|css)|LICENSE|SOURCE)")
 
 
 def elf_machine(data: bytes) -> int | None:
@@ -56,7 +58,7 @@ def problems(path: str) -> list[str]:
                 binary = file
             elif match := STUB_FILE.fullmatch(file):
                 stubs.add(match["module"])
-            elif PYTHON_FILE.fullmatch(file):
+            elif PYTHON_FILE.fullmatch(file) or PAGE_FILE.fullmatch(file):
                 pass
             else:
                 found.append(f"{name}: {file} does not belong in the wheel")

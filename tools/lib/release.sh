@@ -51,9 +51,9 @@ check_release_wheels() {
     "$tools/bin/python" "$root/tools/lib/check_wheel.py" "$@"
 }
 
-# make_wheel_test_venv VENV FOLDER: a fresh environment with the test tools and the ROS 2 node's
-# packages (the package's `test` and `ros2` extras, from PyPI) and velkarin from the wheels in FOLDER only; velkarin must then import from
-# the environment.
+# make_wheel_test_venv VENV FOLDER: a fresh environment with the test tools, the ROS 2 node's
+# and the view's packages (the package's `test`, `ros2` and `view` extras, from PyPI) and
+# velkarin from the wheels in FOLDER only; velkarin must then import from the environment.
 make_wheel_test_venv() {
     local venv_dir=$1 folder=$2 requirements where
     rm -rf -- "$venv_dir"
@@ -62,7 +62,7 @@ make_wheel_test_venv() {
 import sys, tomllib
 with open(sys.argv[1], "rb") as f:
     extras = tomllib.load(f)["project"]["optional-dependencies"]
-    print("\n".join(extras["test"] + extras["ros2"]))' "$root/pyproject.toml")
+    print("\n".join(extras["test"] + extras["ros2"] + extras["view"]))' "$root/pyproject.toml")
     # shellcheck disable=SC2086  # one requirement per word
     "$venv_dir/bin/python" -m pip install --quiet --disable-pip-version-check $requirements
     "$venv_dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-index \
