@@ -31,7 +31,8 @@ PyTypeObject* motor_group_type();
 PyTypeObject* ticker_type();
 // GroupError(RuntimeError), with an `outcomes` attribute on each instance.
 PyObject* group_error_type();
-// The module function realtime().
+// The module functions realtime() and status_name().
 PyMethodDef* realtime_function();
+PyMethodDef* status_name_function();
 
 }  // namespace velkarin::group

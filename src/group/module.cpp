@@ -56,11 +56,13 @@ bool fill(PyObject* module) {
         if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
         if (PyObject_SetAttr(module, name.get(), e.object) < 0) return false;
     }
-    PyRef realtime = PyRef::steal(PyCFunction_NewEx(realtime_function(), nullptr, module_name.get()));
-    PyRef realtime_name = PyRef::steal(PyUnicode_FromString("realtime"));
-    if (!realtime || !realtime_name || PyList_Append(all.get(), realtime_name.get()) < 0 ||
-        PyObject_SetAttr(module, realtime_name.get(), realtime.get()) < 0)
-        return false;
+    for (PyMethodDef* function : {realtime_function(), status_name_function()}) {
+        PyRef object = PyRef::steal(PyCFunction_NewEx(function, nullptr, module_name.get()));
+        PyRef name = PyRef::steal(PyUnicode_FromString(function->ml_name));
+        if (!object || !name || PyList_Append(all.get(), name.get()) < 0 ||
+            PyObject_SetAttr(module, name.get(), object.get()) < 0)
+            return false;
+    }
     return PyObject_SetAttrString(module, "__all__", all.get()) == 0;
 }
 

@@ -1,6 +1,6 @@
 # Type stubs for the velkarin_group extension module: rounds over many motors on velkarin's own
 # objects, the error of a round with failed members, the control-loop clock, what they counted,
-# and realtime(). Each docstring
+# realtime() and status_name(). Each docstring
 # is the live object's; MotorGroup's adds where the control mode is set.
 """Many motors per tick: rounds over several motors and buses in one call, and a
 periodic clock for the control loop. Takes velkarin's own objects."""
@@ -12,7 +12,7 @@ from _typeshed import structseq
 
 from velkarin import ControlSetpoint, Damiao, MitSetpoint, MotorState, SocketCanTransport
 
-__all__ = ["MotorGroup", "GroupError", "Ticker", "MemberStats", "BusHealth", "TickerStats", "realtime"]
+__all__ = ["MotorGroup", "GroupError", "Ticker", "MemberStats", "BusHealth", "TickerStats", "realtime", "status_name"]
 
 @typing.final
 class MotorGroup:
@@ -146,3 +146,8 @@ def realtime(*, priority: int | None = ..., cpus: Iterable[int] | None = ..., lo
     process's memory locked, each only when asked for. Returns what it applied
     as a dict; raises PermissionError, naming the limit or capability that would
     permit it, for a step the system refuses (the steps before it stay applied)."""
+
+def status_name(code: int, /) -> str | None:
+    """The name of a motor's status code (MotorState.error, MemberStats.last_status):
+    'disabled', 'enabled', or the fault's, such as 'over-voltage'; None for a
+    code the motor does not document."""

@@ -22,7 +22,7 @@ from robust_util import TIMEOUT_TEXT, signal_later
 from velkarin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport
 import velkarin
 import velkarin_group
-from velkarin_group import GroupError, MotorGroup, Ticker
+from velkarin_group import GroupError, MotorGroup, Ticker, status_name
 
 PROMPT = 1.0  # seconds within which a signal must end a round
 
@@ -33,7 +33,7 @@ def test_importing_the_group_module_changes_nothing_of_velkarin() -> None:
              "print(velkarin_group.__all__)")
     out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == str(["MotorGroup", "GroupError", "Ticker", "MemberStats", "BusHealth",
-                                      "TickerStats", "realtime"])
+                                      "TickerStats", "realtime", "status_name"])
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
@@ -284,3 +284,17 @@ def test_a_raising_signal_handler_ends_a_ticker_wait() -> None:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert time.monotonic() - start < 0.2 + PROMPT
+
+
+@pytest.mark.parametrize(("code", "name"), [
+    (0x0, "disabled"), (0x1, "enabled"), (0x8, "over-voltage"), (0xD, "lost-communication"),
+    (0xE, "overload"), (0x2, None), (0xF, None),
+])
+def test_status_name_names_the_documented_codes_only(code, name):
+    assert status_name(code) == name
+
+
+@pytest.mark.parametrize("code", [-1, 16, 256])
+def test_status_name_refuses_what_is_no_status_code(code):
+    with pytest.raises(ValueError, match="0 to 15"):
+        status_name(code)

@@ -103,3 +103,4 @@ def test_a_motor_that_answers_fd_frames_with_classic_ones_is_still_heard(vcan, s
     while reply.can_id != 0x11:
         reply = canframes.recv_frame(raw_peer)
     assert not reply.fd and group.stats()[0].answered == 1
+

@@ -101,12 +101,12 @@ def test_the_services_enable_disable_set_zero_and_clear_errors(start_node, peer,
     assert motor_states(sims) == ["enabled"] * 3
 
 
-@pytest.mark.parametrize(("fault", "text", "failed"), [
-    ("silent on", "timeout waiting for frame", "1"),
-    ("status overload", "motor fault: overload", "0"),
+@pytest.mark.parametrize(("fault", "text", "failed", "counted"), [
+    ("silent on", "timeout waiting for frame", "1", "timeouts"),
+    ("status overload", "motor fault: overload", "0", "answered"),
 ])  # fmt: skip
 def test_diagnostics_report_a_silent_or_faulted_motor_and_the_others_go_on(
-        start_node, peer, sims, fault, text, failed) -> None:
+        start_node, peer, sims, fault, text, failed, counted) -> None:
     start_node()
     after = len(peer.diagnostics)
     sims["vcan0"].command(f"fault 2 {fault}")
@@ -114,6 +114,10 @@ def test_diagnostics_report_a_silent_or_faulted_motor_and_the_others_go_on(
                   is not None and b.level == b"\x02" and text in b.message)  # 2: ERROR
     assert peer.value("velkarin: bus vcan0", "failed members", after) == failed
     assert peer.status("velkarin: joint a", after).level == b"\x00"  # OK
+    # The group's counts, taken once a second: the silent motor's time-outs, the faulted one's replies.
+    peer.wait_for(f"joint b's {counted} counted",
+                  lambda: int(peer.value("velkarin: joint b", counted, after) or 0) > 0)
+    assert peer.value("velkarin: bus vcan0", "state", after) is not None
     seen = dict(peer.seen)
     peer.wait_for("joint a's states going on", lambda: peer.seen["a"] > seen["a"] + 10)
     sims["vcan0"].command("fault 2 silent off")  # its first reply may go as a late one's

@@ -21,6 +21,9 @@ pytestmark = pytest.mark.requires_bus
 BOUND_S = 120.0
 MOTOR = "1:0x11:DM4310"
 FPS = "fps=5"  # the guest has one CPU for the browser, the view and the simulator
+# A screenshot can hold the page's timers, heartbeat included, for seconds in a busy guest: the
+# tests that are not about a lost page give it a bound that only a page gone for good reaches.
+PATIENT = ("--lost-after", "60")
 
 
 def wait_for(what: str, check, bound_s: float = BOUND_S):
@@ -59,7 +62,7 @@ def notes(page) -> str:
 
 def test_the_plots_update_and_a_slider_moves_the_motor(start_sim, start_view, vcan, page):
     sim = start_sim(MOTOR)
-    view = start_view("--iface", vcan, "--motor", MOTOR, "--enable", "--kp", "20", "--kd", "1")
+    view = start_view("--iface", vcan, "--motor", MOTOR, "--enable", "--kp", "20", "--kd", "1", *PATIENT)
     open_page(page, view.url)
     plot = page.find_element(By.CSS_SELECTOR, ".chart canvas")
     pixels, shown = plot.screenshot_as_png, drawn(page)
@@ -76,7 +79,7 @@ def test_the_plots_update_and_a_slider_moves_the_motor(start_sim, start_view, vc
 def test_stop_and_escape_disable_the_motor_while_the_plots_run(start_sim, start_view, vcan, page):
     sim = start_sim(MOTOR)
     view = start_view("--iface", vcan, "--motor", MOTOR, "--enable", "--kp", "20", "--kd", "1",
-                      "--signal", "sine:0.5:1")
+                      "--signal", "sine:0.5:1", *PATIENT)
     open_page(page, view.url)
     presses = (lambda: ActionChains(page).send_keys(Keys.ESCAPE).perform(),
                lambda: page.find_element(By.ID, "stop").click())
@@ -121,7 +124,7 @@ def test_watch_mode_overlays_another_programs_commands_and_sends_nothing(start_s
 
 def test_without_the_token_a_control_action_is_refused(start_sim, start_view, vcan, page):
     sim = start_sim(MOTOR)
-    view = start_view("--iface", vcan, "--motor", MOTOR, "--listen", "127.0.0.1")
+    view = start_view("--iface", vcan, "--motor", MOTOR, "--listen", "127.0.0.1", *PATIENT)
     open_page(page, view.base)
     page.find_element(By.CSS_SELECTOR, "[data-do=enable]").click()
     wait_for("the refusal", lambda: "this page may not drive" in notes(page))

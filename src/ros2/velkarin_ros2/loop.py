@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from typing import Protocol
 
 import velkarin
-from velkarin_group import GroupError, MotorGroup, Ticker
+from velkarin_group import BusHealth, GroupError, MemberStats, MotorGroup, Ticker, TickerStats
 
 from .commands import Command, Gains, hold_setpoint, setpoint
 from .config import Config
@@ -25,6 +25,7 @@ Outcome = velkarin.MotorState | RuntimeError
 REQUESTS = ("enable", "disable", "set_zero", "clear_error")
 # Motor status codes that are no fault: 0 disabled, 1 enabled.
 HEALTHY_STATUS = (0, 1)
+HEALTH_PERIOD = 1.0  # seconds between the group's counts and the buses' health taken
 
 
 class Log(Protocol):
@@ -51,6 +52,16 @@ class Latest:
 
 
 @dataclass(frozen=True)
+class Health:
+    """The group's counts per member, each bus's health and the Ticker's lateness, as the loop's
+    thread took them (a round holds the group: taken between rounds, they never wait for one)."""
+
+    members: Sequence[MemberStats]
+    buses: Sequence[BusHealth]
+    ticker: TickerStats
+
+
+@dataclass(frozen=True)
 class Report:
     """One tick as the loop saw it: the time its round started (time.time_ns), each member's
     outcome, and the loop's counts since it started."""
@@ -62,6 +73,7 @@ class Report:
     missed: int
     failed_rounds: int  # rounds in which some member failed
     elapsed: float
+    health: Health | None  # the latest, taken every HEALTH_PERIOD
 
 
 class ControlLoop:
@@ -99,14 +111,19 @@ class ControlLoop:
     def run(self, stop: threading.Event) -> None:
         ticker = Ticker(self.config.rate_hz)
         start = time.monotonic()
+        health, next_health = None, start
         while not stop.is_set():
             stamp = time.time_ns()
             outcomes = self._tick(time.monotonic())
             self._ticks += 1
             self._failed_rounds += any(isinstance(o, RuntimeError) for o in outcomes)
             self._watch(outcomes)
+            now = time.monotonic()
+            if now >= next_health:
+                health = Health(self.group.stats(), self.group.bus_health(), ticker.stats())
+                next_health = now + HEALTH_PERIOD
             self.report = Report(stamp, outcomes, self._state, self._ticks, ticker.overruns,
-                                 self._failed_rounds, time.monotonic() - start)
+                                 self._failed_rounds, now - start, health)
             self.publish(self.report)
             ticker.wait()
         while not self._requests.empty():  # nobody would serve them any more

@@ -20,7 +20,7 @@ import velkarin
 from . import diagnostics
 from .commands import Command, Gains, Refused, check_gain, merge
 from .config import Config
-from .loop import REQUESTS, ControlLoop, Report
+from .loop import REQUESTS, ControlLoop, Health, Report
 
 DIAGNOSTICS_PERIOD = 1.0  # seconds
 QUEUE_DEPTH = 10
@@ -38,6 +38,10 @@ class VelkarinNode(Node):
         self._commands = tuple(Command() for _ in config.joints)  # only this thread writes it
         self.refused = [0] * len(config.joints)
         self.refused_elsewhere = 0
+        # The latest health shown and the one before it: what is new is counted between them,
+        # so a message that finds no newer health repeats the previous message's levels.
+        self._health_shown: Health | None = None
+        self._health_before: Health | None = None
         self._states = self.create_publisher(JointState, "joint_states", QUEUE_DEPTH)
         self._diagnostics = self.create_publisher(DiagnosticArray, "diagnostics", QUEUE_DEPTH)
         self.create_subscription(JointState, "joint_commands", self._on_command, QUEUE_DEPTH)
@@ -111,8 +115,11 @@ class VelkarinNode(Node):
     def _publish_diagnostics(self) -> None:
         msg = DiagnosticArray()
         msg.header.stamp = self.get_clock().now().to_msg()
-        for s in diagnostics.statuses(self.config, self.loop.report, self.refused,
-                                      self.refused_elsewhere):
+        report = self.loop.report
+        if report is not None and report.health is not self._health_shown:
+            self._health_before, self._health_shown = self._health_shown, report.health
+        for s in diagnostics.statuses(self.config, report, self.refused, self.refused_elsewhere,
+                                      self._health_before):
             msg.status.append(DiagnosticStatus(
                 level=bytes([s.level]), name=s.name, message=s.message, hardware_id=s.hardware_id,
                 values=[KeyValue(key=k, value=v) for k, v in s.values]))

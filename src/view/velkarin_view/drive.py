@@ -18,6 +18,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 import velkarin
+import velkarin_group
 from velkarin_group import GroupError, MotorGroup, Ticker
 
 from velkarin_view.control import NO_TARGETS, MotorControl
@@ -33,14 +34,9 @@ STATS_EVERY_S = 0.5
 LIMIT_REGISTERS = {"PMAX": "p_max", "VMAX": "v_max", "TMAX": "t_max"}
 
 
-# The names velkarin-tool prints for the status codes of feedback byte 0.
-STATUS_NAMES = {0x0: "disabled", 0x1: "enabled", 0x8: "over-voltage", 0x9: "under-voltage",
-                0xA: "over-current", 0xB: "mosfet-over-temperature", 0xC: "rotor-over-temperature",
-                0xD: "lost-communication", 0xE: "overload"}
-
-
 def status_name(code: int) -> str:
-    return STATUS_NAMES.get(code, f"code-{code}")
+    """The name velkarin-tool prints for a status code of feedback byte 0."""
+    return velkarin_group.status_name(code) or f"code-{code}"
 
 
 def fields_of(record: Any) -> dict[str, Any]:

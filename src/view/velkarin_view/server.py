@@ -25,6 +25,7 @@ from urllib.parse import urlsplit
 from aiohttp import WSMsgType, web
 
 from velkarin_view.display import Row, decimate
+from velkarin_view.drive import status_name
 from velkarin_view.messages import MAX_MESSAGE, Checker, Command, Refused
 from velkarin_view.motors import MotorSpec
 from velkarin_view.recording import Recorder
@@ -34,6 +35,7 @@ from velkarin_view.stopper import Pages, Stopper
 STATIC = Path(__file__).resolve().parent / "static"
 STREAM_EVERY_S = 0.05  # samples go to the pages in batches this often
 STATS_EVERY_S = 0.5
+STATUS_NAMES = {code: status_name(code) for code in range(16)}  # for the page's fault banner
 QUEUE_PER_PAGE = 64  # messages waiting for a slow page; beyond that its oldest are dropped
 LOOPBACK_NAMES = {"127.0.0.1", "localhost", "::1"}
 NO_TOKEN = "this page may not drive: open the address with the token velkarin-view printed at start (?token=...)"
@@ -238,7 +240,8 @@ class ViewServer:
             "may_drive": self.may_drive({"token": request.query.get("token", "")}),
             "motors": [spec.as_json(n) for n, spec in enumerate(s.specs)],
             "registers": [r.as_json() for r in s.registers], "rate_hz": s.rate_hz,
-            "lost_after_s": s.lost_after_s, "record_window_s": self.recorder.window_s}))
+            "lost_after_s": s.lost_after_s, "record_window_s": self.recorder.window_s,
+            "status_names": STATUS_NAMES}))
         if self.drive is not None:
             page.put(json.dumps({"type": "control", "motors": self.drive.control_state()}))
         try:

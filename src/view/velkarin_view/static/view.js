@@ -10,9 +10,6 @@ const $ = (sel, root = document) => root.querySelector(sel);
 const T = 0, STATUS = 1, Q = 2, DQ = 3, TAU = 4, T_MOS = 5, T_ROTOR = 6, Q_T = 7, DQ_T = 8, TAU_T = 9;
 const KEEP_S = 30; // the longest plot window
 const SILENT_AFTER = 3; // missed replies in a row that make a motor "not answering"
-const STATUS_NAMES = { 0: "disabled", 1: "enabled", 8: "over-voltage", 9: "under-voltage",
-  10: "over-current", 11: "mosfet-over-temperature", 12: "rotor-over-temperature",
-  13: "lost-communication", 14: "overload" };
 const CHARTS = [
   { name: "position", unit: "rad", labels: ["t", "target", "measured"], cols: [Q_T, Q] },
   { name: "velocity", unit: "rad/s", labels: ["t", "target", "measured"], cols: [DQ_T, DQ] },
@@ -176,7 +173,7 @@ class Card {
 
   banner(status) {
     const b = $(".banner", this.el);
-    const name = STATUS_NAMES[status] || `code-${status}`;
+    const name = hello.status_names[status];
     const missed = this.missed || 0;
     const silent = missed >= SILENT_AFTER;
     b.className = "banner " + (status >= 8 ? "fault" : silent ? "silent" : status === 1 ? "enabled" : "");
