@@ -31,8 +31,10 @@ PyTypeObject* motor_group_type();
 PyTypeObject* ticker_type();
 // GroupError(RuntimeError), with an `outcomes` attribute on each instance.
 PyObject* group_error_type();
-// The module functions realtime() and status_name().
+// The module functions realtime(), status_name(), read_frame() and watched_ids().
 PyMethodDef* realtime_function();
 PyMethodDef* status_name_function();
+PyMethodDef* read_frame_function();
+PyMethodDef* watched_ids_function();
 
 }  // namespace velkarin::group

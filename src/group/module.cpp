@@ -56,7 +56,8 @@ bool fill(PyObject* module) {
         if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
         if (PyObject_SetAttr(module, name.get(), e.object) < 0) return false;
     }
-    for (PyMethodDef* function : {realtime_function(), status_name_function()}) {
+    for (PyMethodDef* function :
+         {realtime_function(), status_name_function(), read_frame_function(), watched_ids_function()}) {
         PyRef object = PyRef::steal(PyCFunction_NewEx(function, nullptr, module_name.get()));
         PyRef name = PyRef::steal(PyUnicode_FromString(function->ml_name));
         if (!object || !name || PyList_Append(all.get(), name.get()) < 0 ||

@@ -1,6 +1,6 @@
 # Type stubs for the velkarin_group extension module: rounds over many motors on velkarin's own
 # objects, the error of a round with failed members, the control-loop clock, what they counted,
-# realtime() and status_name(). Each docstring
+# realtime(), status_name(), and read_frame() with watched_ids() for watching a bus. Each docstring
 # is the live object's; MotorGroup's adds where the control mode is set.
 """Many motors per tick: rounds over several motors and buses in one call, and a
 periodic clock for the control loop. Takes velkarin's own objects."""
@@ -12,7 +12,8 @@ from _typeshed import structseq
 
 from velkarin import ControlSetpoint, Damiao, MitSetpoint, MotorState, SocketCanTransport
 
-__all__ = ["MotorGroup", "GroupError", "Ticker", "MemberStats", "BusHealth", "TickerStats", "realtime", "status_name"]
+__all__ = ["MotorGroup", "GroupError", "Ticker", "MemberStats", "BusHealth", "TickerStats", "realtime", "status_name", "read_frame",
+           "watched_ids"]
 
 @typing.final
 class MotorGroup:
@@ -151,3 +152,19 @@ def status_name(code: int, /) -> str | None:
     """The name of a motor's status code (MotorState.error, MemberStats.last_status):
     'disabled', 'enabled', or the fault's, such as 'over-voltage'; None for a
     code the motor does not document."""
+
+def read_frame(
+    motor: Damiao, can_id: int, data: bytes | bytearray | memoryview
+) -> tuple[str, MotorState | dict[str, float] | dict[str, int | str] | str] | None:
+    """A frame seen on the bus, read for `motor` (a Damiao: its ids and limits)
+    without sending anything: None when it is none of the motor's frames;
+    ('feedback', MotorState); a command as ('mit', {'q', 'dq', 'kp', 'kd', 'tau'}),
+    ('pos_vel', {'position', 'velocity'}), ('vel', {'velocity'}) or ('force_pos',
+    {'position', 'velocity_limit', 'torque_ratio'}); ('special', 'enable' |
+    'disable' | 'zero' | 'clear'); or register traffic as ('request' | 'reply',
+    {'op', 'register', 'value'})."""
+
+def watched_ids(motor: Damiao, /) -> list[int]:
+    """The standard CAN identifiers read_frame() reads for `motor`: its four
+    command identifiers (MIT first), its master id and 0x7FF. A receive filter
+    of these passes every frame there is to see of it."""

@@ -33,7 +33,7 @@ def test_importing_the_group_module_changes_nothing_of_velkarin() -> None:
              "print(velkarin_group.__all__)")
     out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == str(["MotorGroup", "GroupError", "Ticker", "MemberStats", "BusHealth",
-                                      "TickerStats", "realtime", "status_name"])
+                                      "TickerStats", "realtime", "status_name", "read_frame", "watched_ids"])
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")

@@ -9,12 +9,12 @@ import socket
 import urllib.request
 
 import canframes
-from velkarin_view import frames
-from velkarin_view.motors import preset_limits
+import velkarin_group
+from velkarin import Damiao, MitLimits
 from velkarin_view.recording import CSV_HEADER, f32_text
 from view_helpers import Client
 
-LIMITS = preset_limits("DM4310")
+MOTOR = Damiao(1, 0x11, MitLimits.dm4310())  # reads the recorded frames, never sends
 SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
 
 
@@ -29,9 +29,10 @@ def test_a_recording_holds_every_reply_of_its_window(vcan, start_sim, start_view
     assert header == CSV_HEADER and len(rows) > 20
     replies = []
     for f in on_bus:
-        if f.can_id == 0x011 and frames.register_traffic(f.data, 1) is None:
-            fb = frames.feedback(f.data, LIMITS)
-            replies.append(f"1,{fb.status},{f32_text(fb.position)},{f32_text(fb.velocity)},"
+        seen = velkarin_group.read_frame(MOTOR, f.can_id, f.data)
+        if seen is not None and seen[0] == "feedback":
+            fb = seen[1]
+            replies.append(f"1,{fb.error},{f32_text(fb.position)},{f32_text(fb.velocity)},"
                            f"{f32_text(fb.torque)},{fb.t_mos},{fb.t_rotor}\n")
     recorded = [row.split(",", 1)[1] for row in rows]
     first = replies.index(recorded[0])

@@ -3,7 +3,8 @@ socket that only receives. No velkarin bus object exists in this mode, and the s
 a raw CAN socket kept behind a class that has no way to send: a kernel filter passes only the
 watched motors' frames, and the only call made on it is recv. Feedback rows carry the last
 command seen (within COMMAND_FRESH_S) as their targets, so the page overlays command against
-feedback exactly as in drive mode."""
+feedback exactly as in drive mode. The frames are read by the core (velkarin_group.read_frame),
+with each motor's ids and limits."""
 
 from __future__ import annotations
 
@@ -15,7 +16,9 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from velkarin_view import frames
+import velkarin
+import velkarin_group
+
 from velkarin_view.control import NO_TARGETS, Targets
 from velkarin_view.display import Row
 from velkarin_view.motors import MotorSpec
@@ -64,20 +67,18 @@ class ListenOnlySocket:
         self._sock.close()
 
 
-def identifiers_of(spec: MotorSpec) -> list[int]:
-    offsets = (frames.MIT, frames.POS_VEL, frames.VEL, frames.FORCE_POS)
-    return [(spec.motor_id + o) & CAN_SFF_MASK for o in offsets] + [spec.master_id & CAN_SFF_MASK, frames.REQUEST_ID]
-
-
 class WatchedMotor:
     def __init__(self, spec: MotorSpec) -> None:
+        assert spec.limits is not None
         self.spec = spec
+        # Never given a bus: it only reads the frames seen with the motor's ids and limits.
+        self.reader = velkarin.Damiao(spec.motor_id, spec.master_id, spec.limits.mit_limits())
         self.command: tuple[str, dict[str, float]] | None = None
         self.command_at = 0.0
         self.commands = self.feedback = 0
         self.mode: str | None = None
 
-    def targets(self, now: float, fb: frames.Feedback) -> Targets:
+    def targets(self, now: float, fb: velkarin.MotorState) -> Targets:
         if self.command is None or now - self.command_at > COMMAND_FRESH_S:
             return NO_TARGETS
         mode, f = self.command
@@ -100,7 +101,8 @@ class Watcher(threading.Thread):
         self.recorder = recorder
         self.motors = [WatchedMotor(s) for s in specs]
         ifaces = list(dict.fromkeys(s.iface for s in specs))
-        self.sockets = [ListenOnlySocket(i, [x for s in specs if s.iface == i for x in identifiers_of(s)])
+        self.sockets = [ListenOnlySocket(i, [x for m in self.motors if m.spec.iface == i
+                                             for x in velkarin_group.watched_ids(m.reader)])
                         for i in ifaces]
         self.t0 = time.monotonic()
         self.stats: dict[str, Any] = {}
@@ -108,16 +110,11 @@ class Watcher(threading.Thread):
         self._rows_lock = threading.Lock()
         self._rows: list[list[Row]] = [[] for _ in specs]
         self._closing = threading.Event()
-        # (interface, identifier) -> (motor index, what it carries, its mode's id offset)
-        self._routes: dict[tuple[str, int], list[tuple[int, str, int]]] = {}
-        for n, s in enumerate(specs):
-            for offset in (frames.MIT, frames.POS_VEL, frames.VEL, frames.FORCE_POS):
-                self._route(s.iface, s.motor_id + offset, (n, "command", offset))
-            self._route(s.iface, s.master_id, (n, "reply", 0))
-            self._route(s.iface, frames.REQUEST_ID, (n, "request", 0))
-
-    def _route(self, iface: str, can_id: int, route: tuple[int, str, int]) -> None:
-        self._routes.setdefault((iface, can_id & CAN_SFF_MASK), []).append(route)
+        # (interface, identifier) -> the motors that identifier may carry frames of
+        self._routes: dict[tuple[str, int], list[int]] = {}
+        for n, m in enumerate(self.motors):
+            for can_id in velkarin_group.watched_ids(m.reader):
+                self._routes.setdefault((m.spec.iface, can_id), []).append(n)
 
     def take_rows(self) -> list[list[Row]]:
         with self._rows_lock:
@@ -146,30 +143,35 @@ class Watcher(threading.Thread):
 
     def _take(self, iface: str, can_id: int, data: bytes) -> None:
         now = time.monotonic()
-        for n, what, offset in self._routes.get((iface, can_id), []):
+        for n in self._routes.get((iface, can_id), []):
             m = self.motors[n]
-            limits = m.spec.limits
-            assert limits is not None
-            if what == "request":
-                if traffic := frames.register_traffic(data, m.spec.motor_id):
-                    self.on_event(n, f"another program asks: {traffic}")
-            elif what == "reply":
-                if traffic := frames.register_traffic(data, m.spec.motor_id):
-                    self.on_event(n, f"the motor answers: {traffic}")
-                elif (fb := frames.feedback(data, limits)) is not None:
-                    self._feedback(n, now, fb)
-            elif (name := frames.special(data)) is not None:
-                self.on_event(n, f"another program sends: {name}")
-            elif (cmd := frames.command(offset, data, limits)) is not None:
-                m.command, m.command_at, m.mode = cmd, now, cmd[0]
+            seen = velkarin_group.read_frame(m.reader, can_id, data)
+            if seen is None:
+                continue
+            kind, value = seen
+            if kind == "feedback":
+                self._feedback(n, now, value)
+            elif kind in ("request", "reply"):
+                who = "another program asks" if kind == "request" else "the motor answers"
+                self.on_event(n, f"{who}: {traffic_text(value)}")
+            elif kind == "special":
+                self.on_event(n, f"another program sends: {value}")
+            else:
+                m.command, m.command_at, m.mode = seen, now, kind
                 m.commands += 1
 
-    def _feedback(self, n: int, now: float, fb: frames.Feedback) -> None:
+    def _feedback(self, n: int, now: float, fb: velkarin.MotorState) -> None:
         m = self.motors[n]
         m.feedback += 1
         t = now - self.t0
-        row = (t, fb.status, fb.position, fb.velocity, fb.torque, fb.t_mos, fb.t_rotor) + m.targets(now, fb)
+        row = (t, fb.error, fb.position, fb.velocity, fb.torque, fb.t_mos, fb.t_rotor) + m.targets(now, fb)
         with self._rows_lock:
             self._rows[n].append(row)
-        self.recorder.add([(t, m.spec.motor_id, fb.status, fb.position, fb.velocity, fb.torque,
+        self.recorder.add([(t, m.spec.motor_id, fb.error, fb.position, fb.velocity, fb.torque,
                             fb.t_mos, fb.t_rotor)])
+
+
+def traffic_text(register: dict[str, Any]) -> str:
+    """'read of register 21', 'write of register 8', 'store', 'refresh'."""
+    op = register["op"]
+    return op if op in ("store", "refresh") else f"{op} of register {register['register']}"
