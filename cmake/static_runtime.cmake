@@ -2,10 +2,13 @@
 # it runs where no compiler, or an older one, is installed.
 #   programs (velkarin-sim, velkarin-tool): linked fully static, the C library included: they
 #     depend on nothing but the kernel;
-#   Python modules: libstdc++ and libgcc linked statically; the C library stays shared (the
-#     interpreter's own), held down to glibc 2.17's symbols by src/runtime/glibc_floor.cpp.
+#   Python modules: libstdc++ linked statically; the C library and libgcc_s (the unwinder) stay
+#     shared, the interpreter's own, the C library held down to glibc 2.17's symbols by
+#     src/runtime/glibc_floor.cpp. The unwinder must be the process's one: glibc unwinds a
+#     thread that pthread_exit ends (a daemon thread when the interpreter exits) with
+#     libgcc_s, and a module's own static copy resuming that unwind aborts the process.
 if(VELKARIN_STATIC_RUNTIME)
-  add_link_options(-static-libstdc++ -static-libgcc)
+  add_link_options(-static-libstdc++)
 endif()
 
 # Built only for what links it: the release modules, and tests/runtime.
@@ -23,7 +26,7 @@ function(velkarin_static_runtime directory)
   foreach(target IN LISTS targets)
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "EXECUTABLE")
-      target_link_options(${target} PRIVATE -static)
+      target_link_options(${target} PRIVATE -static -static-libgcc)
     elseif(type STREQUAL "MODULE_LIBRARY" OR type STREQUAL "SHARED_LIBRARY")
       target_link_libraries(${target} PRIVATE velkarin_glibc_floor)
     endif()

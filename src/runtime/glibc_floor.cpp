@@ -1,12 +1,10 @@
 // glibc_floor: linked into the Python modules of a release build (VELKARIN_STATIC_RUNTIME), so
 // that a module built against this machine's glibc loads on glibc 2.17 (manylinux2014) and later.
 //
-// The static libstdc++ and libgcc_eh of GCC 12 were compiled against a recent glibc and refer to
-// symbols that older C libraries lack or export under an older version only. Each is defined
-// here, hidden (it resolves inside the module, never exported, never interposed):
+// The static libstdc++ of GCC 12 was compiled against a recent glibc and refers to symbols that
+// older C libraries lack or export under an older version only. Each is defined here, hidden (it
+// resolves inside the module, never exported, never interposed):
 //   __libc_single_threaded (2.32)      always 0: the library then takes its atomic paths
-//   _dl_find_object (2.35)             the unwinder's lookup of a program counter's unwind table,
-//                                      answered with dl_iterate_phdr as the unwinder did before
 //   pthread_once, __pthread_key_create, pthread_mutex_trylock, pthread_mutex_timedlock
 //                                      forwarded to the versions every glibc has (2.34 moved
 //                                      them into libc.so.6 under a new version)
@@ -14,13 +12,10 @@
 //                                      code, never called by the module), on the getrandom call
 // The module also needs libpthread.so.0 (see CMakeLists.txt): before glibc 2.34 the pthread
 // functions above live there; since 2.34 it is an empty file kept for such programs.
-#include <dlfcn.h>
 #include <errno.h>
-#include <link.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -71,40 +66,6 @@ VELKARIN_HIDDEN int pthread_mutex_timedlock(pthread_mutex_t* mutex, const struct
 
 namespace {
 
-struct Lookup {
-    uintptr_t address;
-    dl_find_object* result;
-};
-
-// One loaded object: when a PT_LOAD segment holds the address, the object's span and its
-// PT_GNU_EH_FRAME (the .eh_frame_hdr table the unwinder searches) go into the result.
-int visit_object(dl_phdr_info* info, size_t, void* data) {
-    auto* lookup = static_cast<Lookup*>(data);
-    uintptr_t low = UINTPTR_MAX;
-    uintptr_t high = 0;
-    uintptr_t eh_frame = 0;
-    bool holds = false;
-    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-        const uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-        if (segment.p_type == PT_LOAD) {
-            const uintptr_t end = start + segment.p_memsz;
-            if (start < low) low = start;
-            if (end > high) high = end;
-            if (lookup->address >= start && lookup->address < end) holds = true;
-        } else if (segment.p_type == PT_GNU_EH_FRAME) {
-            eh_frame = start;
-        }
-    }
-    if (!holds) return 0;
-    memset(lookup->result, 0, sizeof *lookup->result);
-    lookup->result->dlfo_map_start = reinterpret_cast<void*>(low);
-    lookup->result->dlfo_map_end = reinterpret_cast<void*>(high);
-    lookup->result->dlfo_link_map = nullptr;  // not read by the unwinder
-    lookup->result->dlfo_eh_frame = reinterpret_cast<void*>(eh_frame);
-    return 1;
-}
-
 // Fills `buffer` from the kernel's random pool (Linux 3.17 and later); false with errno set.
 bool fill_random(void* buffer, size_t length) {
     auto* bytes = static_cast<unsigned char*>(buffer);
@@ -123,12 +84,6 @@ bool fill_random(void* buffer, size_t length) {
 }  // namespace
 
 extern "C" {
-
-// 0 and the result filled when a loaded object maps `address`, else -1.
-VELKARIN_HIDDEN int _dl_find_object(void* address, dl_find_object* result) noexcept {
-    Lookup lookup{reinterpret_cast<uintptr_t>(address), result};
-    return dl_iterate_phdr(visit_object, &lookup) != 0 ? 0 : -1;
-}
 
 // At most 256 bytes, as glibc's getentropy: 0, or -1 with errno (EIO for a longer request).
 VELKARIN_HIDDEN int getentropy(void* buffer, size_t length) {
