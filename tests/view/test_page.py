@@ -95,7 +95,8 @@ def test_stop_and_escape_disable_the_motor_while_the_plots_run(start_sim, start_
 
 def test_a_page_that_goes_away_disables_the_motor(start_sim, start_view, vcan, page):
     sim = start_sim(MOTOR)
-    view = start_view("--iface", vcan, "--motor", MOTOR, "--enable", "--kp", "20", "--kd", "1", "--lost-after", "1")
+    # Five seconds: a busy guest can hold the page's heartbeat for a second or two while it lives.
+    view = start_view("--iface", vcan, "--motor", MOTOR, "--enable", "--kp", "20", "--kd", "1", "--lost-after", "5")
     open_page(page, view.url)
     wait_for("the motor enabled", lambda: motor_state(sim)[0] == "enabled")
     page.get("about:blank")

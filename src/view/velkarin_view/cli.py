@@ -36,6 +36,11 @@ class MotorOnIface(argparse.Action):
             parser.error(str(e))
 
 
+# The tool's bound on each register exchange. They happen at start and while no motor is
+# enabled, where a slow answer costs nothing and a missed one fails the whole request.
+TOOL_TIMEOUT_MS = 200
+
+
 def positive(text: str) -> float:
     value = float(text)
     if not (math.isfinite(value) and value > 0):
@@ -154,7 +159,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     token = secrets.token_urlsafe(16) if args.listen else None
     host = args.listen or "127.0.0.1"
     try:
-        tools = {} if args.watch else {i: Tool(i, timeout_ms=50, fd=args.fd) for i in args.iface}
+        tools = {} if args.watch else {i: Tool(i, timeout_ms=TOOL_TIMEOUT_MS, fd=args.fd) for i in args.iface}
         specs = motor_specs(args, tools)
         registers = [] if args.watch else parse_listing(register_listing(next(iter(tools.values())).exe))
     except (ValueError, ToolError) as e:
