@@ -353,3 +353,37 @@ def test_a_readme_command_with_the_simulator_ends_when_its_program_ends(tmp_path
     assert done.returncode == 0, text
     assert time.monotonic() - started < 120
     assert says in text
+
+
+GUEST_SERVER = r"""
+import socket, sys
+server = socket.create_server(("10.77.0.2", 8765))
+open(sys.argv[1], "w").write("listening")
+peer, _ = server.accept()
+peer.sendall(b"from the guest")
+peer.close()
+"""
+
+
+@harness_host
+@needs_host
+@pytest.mark.skipif(os.geteuid() != 0 or not Path("/dev/net/tun").exists(), reason="needs root and /dev/net/tun")
+def test_with_vcan_run_net_the_host_reaches_a_server_in_the_guest_and_the_link_goes_after(tmp_path):
+    ready = tmp_path / "ready"
+    proc = subprocess.Popen([str(VCAN_RUN), sys.executable, "-c", GUEST_SERVER, str(ready)],
+                            env=harness_free_env(VCAN_RUN_NET="1", VCAN_RUN_BACKEND="user-mode-linux"),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 120
+        while not ready.exists():
+            assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read().decode()
+            time.sleep(0.1)
+        with socket.create_connection(("10.77.0.2", 8765), timeout=30) as conn:
+            assert conn.recv(64) == b"from the guest"
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err.decode()
+    tap = f"vcanrun{proc.pid}"
+    assert f"this host 10.77.0.1 ({tap})" in err.decode()
+    assert tap not in subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
