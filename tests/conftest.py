@@ -53,6 +53,7 @@ def pytest_configure(config: pytest.Config) -> None:
         "markers",
         "harness_host: the test runs tools/vcan-run itself, so it runs on the host, never inside it",
     )
+    config.addinivalue_line("markers", "browser: the test drives the view's page in headless Chromium")
 
 
 def pytest_runtest_setup(item: pytest.Item) -> None:

@@ -16,14 +16,16 @@ from selenium.webdriver.common.keys import Keys
 import canframes
 from velkarin import Damiao, MitLimits, MitSetpoint, SocketCanTransport
 
-pytestmark = pytest.mark.requires_bus
+pytestmark = [pytest.mark.requires_bus, pytest.mark.browser]
 
 BOUND_S = 120.0
 MOTOR = "1:0x11:DM4310"
 FPS = "fps=5"  # the guest has one CPU for the browser, the view and the simulator
 # A screenshot can hold the page's timers, heartbeat included, for seconds in a busy guest: the
 # tests that are not about a lost page give it a bound that only a page gone for good reaches.
-PATIENT = ("--lost-after", "60")
+# The browser shares the guest's one CPU with the loop: replies get half a second.
+SLOW_REPLIES = ("--timeout-ms", "500")
+PATIENT = ("--lost-after", "60", *SLOW_REPLIES)
 
 
 def wait_for(what: str, check, bound_s: float = BOUND_S):
@@ -96,7 +98,7 @@ def test_stop_and_escape_disable_the_motor_while_the_plots_run(start_sim, start_
 def test_a_page_that_goes_away_disables_the_motor(start_sim, start_view, vcan, page):
     sim = start_sim(MOTOR)
     # Five seconds: a busy guest can hold the page's heartbeat for a second or two while it lives.
-    view = start_view("--iface", vcan, "--motor", MOTOR, "--enable", "--kp", "20", "--kd", "1", "--lost-after", "5")
+    view = start_view("--iface", vcan, "--motor", MOTOR, "--enable", "--kp", "20", "--kd", "1", "--lost-after", "5", *SLOW_REPLIES)
     open_page(page, view.url)
     wait_for("the motor enabled", lambda: motor_state(sim)[0] == "enabled")
     page.get("about:blank")

@@ -26,7 +26,7 @@ def test_a_recording_holds_every_reply_of_its_window(vcan, start_sim, start_view
         on_bus = canframes.drain(bus)
     assert sim.command("state 1")[0].startswith("motor 1: enabled")
     header, *rows = csv.splitlines(keepends=True)
-    assert header == CSV_HEADER and len(rows) > 20
+    assert header == CSV_HEADER and len(rows) > 10
     replies = []
     for f in on_bus:
         seen = velkarin_group.read_frame(MOTOR, f.can_id, f.data)
@@ -40,9 +40,11 @@ def test_a_recording_holds_every_reply_of_its_window(vcan, start_sim, start_view
 
 
 def record(vcan: str, start_view) -> str:
-    """A run that refuses a bad message, then records one second; the recording's CSV."""
-    view = start_view("--iface", vcan, "--motor", "1:0x11:DM4310", "--rate", "200", "--enable", "--kp", "20",
-                      "--kd", "1", "--signal", "sine:0.5:2", "--record-seconds", "1")
+    """A run that refuses a bad message, then records two seconds; the recording's CSV."""
+    # Slow rounds with a reply time-out no busy guest reaches: a late reply, which the loop drops,
+    # would be on the bus but rightly not in the recording.
+    view = start_view("--iface", vcan, "--motor", "1:0x11:DM4310", "--rate", "50", "--timeout-ms", "1000",
+                      "--enable", "--kp", "20", "--kd", "1", "--signal", "sine:0.5:2", "--record-seconds", "2")
 
     async def drive() -> None:
         async with Client(view.url) as page:
