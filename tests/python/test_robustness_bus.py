@@ -123,7 +123,7 @@ def test_link_down_during_a_control_loop_fails_fast_and_the_loop_recovers(vcan, 
 
 def test_link_down_while_a_call_waits_ends_the_wait_with_enetdown(vcan, motors):
     bus = SocketCanTransport(vcan)
-    d = Damiao(7, 0x17, timeout_ms=3000)  # nobody answers motor 7
+    d = Damiao(7, 0x17, timeout_ms=60_000)  # nobody answers motor 7
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the child
         try:
@@ -142,7 +142,7 @@ def test_link_down_while_a_call_waits_ends_the_wait_with_enetdown(vcan, motors):
         os.waitpid(pid, 0)
         set_link(vcan, up=True)
     assert caught.value.args == (ENETDOWN_TEXT,)
-    assert elapsed < 2.0  # the outage ended the wait, not the 3 s time-out
+    assert elapsed < 30.0  # the outage ended the wait, not the 60 s time-out
     assert Damiao(1, 0x11, timeout_ms=ANSWERED_MS).enable(bus).motor_id == 1
 
 
