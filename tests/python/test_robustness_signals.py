@@ -18,8 +18,8 @@ from velkarin import Damiao, MitSetpoint, SocketCanTransport
 
 pytestmark = pytest.mark.requires_bus
 
-LONG_MS = 3000  # a wait no test sits out: the signal must end it long before
-PROMPT = 1.0  # seconds within which an interrupted call must be back
+LONG_MS = 30_000  # a wait no test sits out: the signal must end it long before
+PROMPT = 5.0  # seconds within which an interrupted call must be back, on a slow guest too
 MASTER = 0x11
 READ = bytes.fromhex("0100330A00000000")
 
@@ -215,7 +215,7 @@ def test_signals_during_a_wait_do_not_stretch_its_time_out(vcan, motor):
     elapsed = time.monotonic() - start
     assert caught.value.args == (TIMEOUT_TEXT,)
     assert len(hits) >= 5
-    assert 0.45 <= elapsed < 0.5 + PROMPT
+    assert 0.45 <= elapsed < 1.5  # a wait begun again after each signal would last past 2 s
     assert_bus_usable(bus, motor)
 
 
