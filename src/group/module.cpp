@@ -17,22 +17,10 @@ namespace {
 
 using python::PyRef;
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+python::ModuleOnce the_module{
     "velkarin_group",
     "Many motors per tick: rounds over several motors and buses in one call, and a\n"
-    "periodic clock for the control loop. Takes velkarin's own objects.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-PyObject* the_module = nullptr;
-
-std::int64_t first_interpreter = -1;  // see only_first_interpreter
+    "periodic clock for the control loop. Takes velkarin's own objects."};
 
 bool fill(PyObject* module) {
     if (!import_velkarin()) return false;
@@ -68,16 +56,14 @@ bool fill(PyObject* module) {
 }
 
 PyObject* init() {
-    if (!python::only_first_interpreter(first_interpreter, "velkarin_group")) return nullptr;
-    if (the_module != nullptr) return Py_NewRef(the_module);
-    PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
-    try {
-        if (!module || !fill(module.get())) return nullptr;
-    } catch (const std::exception& e) {  // the texts of a refused velkarin
-        return python::raise_cpp_exception(e);
-    }
-    the_module = Py_NewRef(module.get());
-    return module.release();
+    return the_module.get([](PyObject* module) {
+        try {
+            return fill(module);
+        } catch (const std::exception& e) {  // the texts of a refused velkarin
+            python::raise_cpp_exception(e);
+            return false;
+        }
+    });
 }
 
 }  // namespace

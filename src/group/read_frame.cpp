@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <type_traits>
 
@@ -88,31 +89,56 @@ PyObject* result(const damiao::SeenFrame& seen) {
         seen);
 }
 
+// The bytes of a buffer-protocol object, held from construction to
+// destruction: released on every way out of the function that asked.
+class HeldBytes {
+public:
+    explicit HeldBytes(PyObject* object) : held_(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0) {}
+    ~HeldBytes() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    HeldBytes(const HeldBytes&) = delete;
+    HeldBytes& operator=(const HeldBytes&) = delete;
+
+    // False with the Python error set when the object has no such buffer.
+    explicit operator bool() const { return held_; }
+    std::span<const std::uint8_t> bytes() const {
+        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_;
+};
+
+// The ids and limits by which the core reads a motor's frames; nullopt with a
+// TypeError set when `object` is no Damiao.
+std::optional<damiao::WatchedMotor> watched_motor(PyObject* object) {
+    const auto* motor = python::expect_instance<python::PyDamiao>(object, velkarin_types().motor, "motor", "Damiao");
+    if (motor == nullptr) return std::nullopt;
+    return damiao::WatchedMotor{motor->driver.motor_id(), motor->driver.master_id(), motor->driver.limits()};
+}
+
 PyObject* read_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 3> in;
     if (!kReadFrame.parse(args, static_cast<std::size_t>(nargs), kwnames, in)) return nullptr;
-    const auto* motor = python::expect_instance<python::PyDamiao>(in[0], velkarin_types().motor, "motor", "Damiao");
-    if (motor == nullptr) return nullptr;
+    const auto watched = watched_motor(in[0]);
+    if (!watched) return nullptr;
     const unsigned long can_id = PyLong_AsUnsignedLong(in[1]);
     if (can_id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-    Py_buffer data;
-    if (PyObject_GetBuffer(in[2], &data, PyBUF_SIMPLE) < 0) return nullptr;
-    const std::span bytes(static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len));
-    const damiao::WatchedMotor watched{motor->driver.motor_id(), motor->driver.master_id(), motor->driver.limits()};
+    const HeldBytes data(in[2]);
+    if (!data) return nullptr;
     // An identifier above 11 bits is an extended one: no motor's.
     const auto id = can_id <= transport::CanId::kStandardMax
                         ? transport::CanId::standard_low_bits(static_cast<std::uint32_t>(can_id))
                         : transport::CanId::extended(static_cast<std::uint32_t>(can_id));
-    const damiao::SeenFrame seen = damiao::read_seen_frame(watched, id, bytes);
-    PyBuffer_Release(&data);
-    return result(seen);
+    return result(damiao::read_seen_frame(*watched, id, data.bytes()));
 }
 
 PyObject* watched_ids(PyObject*, PyObject* motor_object) {
-    const auto* motor = python::expect_instance<python::PyDamiao>(motor_object, velkarin_types().motor, "motor",
-                                                                  "Damiao");
-    if (motor == nullptr) return nullptr;
-    const auto ids = damiao::seen_frame_ids({motor->driver.motor_id(), motor->driver.master_id(), motor->driver.limits()});
+    const auto watched = watched_motor(motor_object);
+    if (!watched) return nullptr;
+    const auto ids = damiao::seen_frame_ids(*watched);
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const auto& id : ids) {

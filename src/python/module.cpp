@@ -13,22 +13,8 @@
 namespace velkarin::python {
 namespace {
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "velkarin",
-    "",  // an empty docstring, so that velkarin.__doc__ is "" rather than None
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-// The module object, kept once start-up has succeeded; a re-import returns it.
-PyObject* the_module = nullptr;
-
-std::int64_t first_interpreter = -1;  // see only_first_interpreter
+// An empty docstring, so that velkarin.__doc__ is "" rather than None.
+ModuleOnce the_module{"velkarin", ""};
 
 // Appends `name` to the module's __all__ (created empty on first use), then
 // sets the attribute. Steals `value`.
@@ -91,16 +77,7 @@ bool fill(PyObject* module) {
     return add_attribute(module, mit_setpoint_function()->ml_name, function);
 }
 
-PyObject* init() {
-    if (!python::only_first_interpreter(first_interpreter, "velkarin")) return nullptr;
-    if (the_module != nullptr) return Py_NewRef(the_module);
-    PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
-    if (!module || !fill(module.get())) return nullptr;  // the partial module is dropped
-    the_module = Py_NewRef(module.get());
-    return module.release();
-}
-
 }  // namespace
 }  // namespace velkarin::python
 
-PyMODINIT_FUNC PyInit_velkarin() { return velkarin::python::init(); }
+PyMODINIT_FUNC PyInit_velkarin() { return velkarin::python::the_module.get(velkarin::python::fill); }

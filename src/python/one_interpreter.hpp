@@ -1,9 +1,12 @@
-// The interpreter a module's types belong to: the first that imports it.
+// The interpreter a module's types belong to: the first that imports it, and
+// the one module object made there.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+
+#include "python/py_ref.hpp"
 
 namespace velkarin::python {
 
@@ -21,5 +24,33 @@ inline bool only_first_interpreter(std::int64_t& first, const char* module) {
                  module);
     return false;
 }
+
+// A module made once per process: a name and a docstring, its contents added
+// by the caller's fill step. A re-import (after `del sys.modules[...]`) gets
+// the same object again, since the types it holds are made once too.
+class ModuleOnce {
+public:
+    ModuleOnce(const char* name, const char* doc)
+        : def_{PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr} {}
+    ModuleOnce(const ModuleOnce&) = delete;
+    ModuleOnce& operator=(const ModuleOnce&) = delete;
+
+    // The module, made and filled (`fill(module)` false with an error set
+    // drops the partial module) on the first call; a new reference.
+    template <class Fill>
+    PyObject* get(Fill fill) {
+        if (!only_first_interpreter(first_interpreter_, def_.m_name)) return nullptr;
+        if (module_ != nullptr) return Py_NewRef(module_);
+        PyRef module = PyRef::steal(PyModule_Create2(&def_, PYTHON_API_VERSION));
+        if (!module || !fill(module.get())) return nullptr;
+        module_ = Py_NewRef(module.get());
+        return module.release();
+    }
+
+private:
+    PyModuleDef def_;
+    PyObject* module_ = nullptr;  // kept for the process's lifetime
+    std::int64_t first_interpreter_ = -1;
+};
 
 }  // namespace velkarin::python

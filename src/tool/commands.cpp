@@ -152,13 +152,11 @@ ToolResult<Report> run_info(Context& ctx, const commands::Info& c) {
 }
 
 ToolResult<Report> run_get(Context& ctx, const commands::Get& c) {
-    const Session& s = ctx.session;
-    auto found = addressed(s, c.id);
-    if (!found) return propagate(found);
-    const damiao::Damiao& motor = *found;
+    auto motor = addressed(ctx.session, c.id);
+    if (!motor) return propagate(motor);
     Members out;
     for (const auto* r : c.registers) {
-        auto v = read_register(s, motor, r->number);
+        auto v = read_register(ctx.session, *motor, r->number);
         if (!v) return propagate(v);
         out.emplace_back(std::string(r->variable), value_of(*r, *v));
     }
