@@ -85,6 +85,22 @@ std::optional<std::uint32_t> code_of(const transport::BusRates& bus) {
     return std::nullopt;
 }
 
+// "classic 125000 ... 1000000, or 1000000 with --dbitrate 2000000 ...": the
+// rates of every can_br code, from the table.
+std::string rate_choices() {
+    std::string classic = "classic", fd_data = " with --dbitrate";
+    std::uint32_t fd_nominal = 0;
+    for (const auto r : damiao::kBitRateCodes) {
+        std::string& list = r.data == 0 ? classic : fd_data;
+        list += ' ';
+        list += std::to_string(r.data == 0 ? r.nominal : r.data);
+        if (r.data != 0) fd_nominal = r.nominal;
+    }
+    classic += ", or ";
+    classic += std::to_string(fd_nominal);
+    return classic + fd_data;
+}
+
 std::optional<std::uint32_t> parse_rate(std::optional<std::string_view> v) {
     const auto n = v ? damiao::parse::parse_uint(*v) : std::nullopt;
     if (!n || *n == 0 || *n > 100'000'000) return std::nullopt;
@@ -188,8 +204,7 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
         if (!code)
             return fail("no can_br code runs at " + std::to_string(rates.nominal) +
                         (rates.data ? "/" + std::to_string(rates.data) : std::string()) +
-                        " bit/s: classic 125000 200000 250000 500000 1000000, or 1000000 with"
-                        " --dbitrate 2000000 2500000 3200000 4000000 5000000");
+                        " bit/s: " + rate_choices());
         o.sim.can_br = *code;
         o.sim.wire = WireTiming{rates, latency.value_or(kDefaultLatency)};
     }
