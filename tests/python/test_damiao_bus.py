@@ -376,9 +376,9 @@ def test_ensure_mit_mode(bus, motor, rules, error, frames):
     assert sent(record) == [(0x7FF, f) for f in frames]
     if len(frames) == 3:
         gap = record.seen[2].t - record.seen[1].t
-        # The write's arrival stamp can trail its send by the stand-in's wake-up, which a
-        # loaded machine stretches to many milliseconds: the bound only shows the pause was kept.
-        assert 0.08 <= gap < 0.1 + 0.5
+        # Kernel arrival stamps: the read-back went out a whole pause after the write, however
+        # late anything woke; the upper bound only shows the pause did not run on.
+        assert 0.099 <= gap < 0.1 + 0.5
     if error is not None:
         assert_bus_usable(bus, motor)
 

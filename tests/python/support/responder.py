@@ -15,6 +15,8 @@ import heapq
 import json
 import os
 import select
+import socket
+import struct
 import sys
 import time
 from collections.abc import Iterable, Sequence
@@ -80,7 +82,8 @@ class Rule:
 
 @dataclasses.dataclass(frozen=True)
 class Seen(canframes.Frame):
-    """A frame the stand-in received, stamped with time.monotonic() on arrival."""
+    """A frame the stand-in received, stamped with the kernel's time of its arrival (the
+    realtime clock, in seconds): gaps between frames are exact, however late the stand-in woke."""
 
     t: float = 0.0
 
@@ -137,15 +140,29 @@ class Responder(jsonchild.JsonChild):
 # The process side.
 
 
+# Linux's SO_TIMESTAMPNS (also its control message's type), which the socket module does not name.
+SO_TIMESTAMPNS = 35
+STAMP = struct.Struct("=qq")  # struct timespec
+
+
+def kernel_stamp(ancillary: list[tuple[int, int, bytes]]) -> float:
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= STAMP.size:
+            sec, nsec = STAMP.unpack_from(data)
+            return sec + nsec / 1e9
+    raise RuntimeError("a received frame came without the kernel's arrival stamp")
+
+
 class _Server:
     def __init__(self, iface: str) -> None:
         self.sock = canframes.open_raw_socket(iface, timeout=0.0)
         self.sock.setblocking(False)
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.rules: list[dict[str, Any]] = []
         self.due: list[tuple[float, int, list[bytes]]] = []  # (when, order, frames) heap
         self.order = 0
         self.keep = 0
-        self.seen: list[tuple[float, str]] = []  # (arrival, kernel frame in hex)
+        self.seen: list[tuple[float, str]] = []  # (kernel arrival stamp, kernel frame in hex)
         self.count = 0
         self.flood_until = 0.0
         self.flood_frame = b""
@@ -182,12 +199,12 @@ class _Server:
         self.flood_sent = 0
         self.last_arrival = 0.0
 
-    def on_frame(self, raw: bytes, now: float) -> None:
+    def on_frame(self, raw: bytes, now: float, arrived: float) -> None:
         frame = canframes.unpack(raw)
         self.count += 1
         self.last_arrival = now
         if len(self.seen) < self.keep:
-            self.seen.append((now, raw.hex()))
+            self.seen.append((arrived, raw.hex()))
         if frame.extended or frame.remote:
             return
         for rule in self.rules:
@@ -228,10 +245,10 @@ class _Server:
             if self.sock in ready:
                 for _ in range(64):
                     try:
-                        raw = self.sock.recv(canframes.CANFD_MTU)
+                        raw, ancillary, _, _ = self.sock.recvmsg(canframes.CANFD_MTU, 64)
                     except BlockingIOError:
                         break
-                    self.on_frame(raw, time.monotonic())
+                    self.on_frame(raw, time.monotonic(), kernel_stamp(ancillary))
             if control is not None and control in ready:
                 return True
             if time.monotonic() >= end and not (self.due and self.due[0][0] <= time.monotonic()):
