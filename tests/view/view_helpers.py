@@ -6,11 +6,12 @@ from __future__ import annotations
 import asyncio
 import json
 import select
-import signal
 import subprocess
 import sys
 import time
 from typing import Any
+
+import sim
 
 READY_WAIT = 120.0  # the view prints its ready line in seconds; a loaded guest is slow
 STOP_WAIT = 10.0
@@ -37,12 +38,7 @@ class View:
         raise AssertionError(f"velkarin-view {' '.join(args)} did not get ready: {err.strip()}")
 
     def stop(self) -> int:
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(STOP_WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
+        sim.terminate(self.proc, STOP_WAIT)
         self.proc.communicate()
         return self.proc.returncode
 

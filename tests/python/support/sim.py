@@ -117,11 +117,17 @@ class Sim:
 
     def stop(self) -> int:
         """SIGTERM, then the exit status (killed and -9 if it does not go in time)."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(STOP_WAIT)
-            except subprocess.TimeoutExpired:
-                pass
+        terminate(self.proc, STOP_WAIT)
         self._kill()
         return self.proc.returncode
+
+
+def terminate(proc: subprocess.Popen, wait: float) -> int:
+    """Ends a child as its user would: SIGTERM, `wait` seconds to go, then SIGKILL. Its status."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            return proc.wait(wait)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    return proc.wait()
