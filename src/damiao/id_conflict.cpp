@@ -18,12 +18,10 @@ bool takes_commands_on(std::uint16_t can_id, CanId id) {
 
 std::string text(CanId id) { return can_id_text(static_cast<std::uint16_t>(id.value)); }
 
-}  // namespace
-
-std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
-                                       std::span<const MotorIds> others) {
-    const bool new_can = proposed.can_id != now.can_id;
-    const bool new_master = proposed.master_id != now.master_id;
+// The rule for the ids of `proposed` that are new: its CAN id if new_can, its
+// master id if new_master.
+std::optional<std::string> judge(MotorIds proposed, bool new_can, bool new_master,
+                                 std::span<const MotorIds> others) {
     const CanId requests = CanId::standard(registers::kRequestId);
     const CanId answers_on = reply_id_of(proposed.master_id);
     const auto listens_on = command_ids(proposed.can_id);
@@ -49,6 +47,21 @@ std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
         if (shared != listens_on.end())
             return motor + " listens on " + text(*shared) + " too: commands for one would reach the other";
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
+                                       std::span<const MotorIds> others) {
+    return judge(proposed, proposed.can_id != now.can_id, proposed.master_id != now.master_id, others);
+}
+
+std::optional<std::string> motor_set_conflict(std::span<const MotorIds> motors) {
+    for (std::size_t i = 0; i < motors.size(); ++i)
+        if (auto why = judge(motors[i], true, true, motors.first(i)))
+            return "motor " + can_id_text(motors[i].can_id) + " (master id " +
+                   can_id_text(motors[i].master_id) + "): " + *why;
     return std::nullopt;
 }
 

@@ -26,4 +26,9 @@ struct MotorIds {
 std::optional<std::string> id_conflict(MotorIds now, MotorIds proposed,
                                        std::span<const MotorIds> others);
 
+// Why `motors` could not share one bus, by the same rule with every id
+// judged: the first motor that collides with one before it, and why;
+// nothing when they can.
+std::optional<std::string> motor_set_conflict(std::span<const MotorIds> motors);
+
 }  // namespace velkarin::damiao

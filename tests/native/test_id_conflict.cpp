@@ -62,5 +62,13 @@ TEST(ANewMasterId, IsNotRefusedForAClashItDoesNotTouch) {
     EXPECT_FALSE(id_conflict(kMotor1, {0x001, 0x021}, clashing).has_value());
 }
 
+TEST(AMotorSet, IsJudgedWholeAndNamesTheFirstMotorThatCollides) {
+    constexpr std::array<MotorIds, 3> fine{{kMotor1, kOthers[0], kOthers[1]}};
+    EXPECT_FALSE(motor_set_conflict(fine).has_value());
+    constexpr std::array<MotorIds, 3> clash{{kMotor1, kOthers[0], {0x012, 0x021}}};
+    EXPECT_EQ(motor_set_conflict(clash),
+              "motor 0x012 (master id 0x021): motor 0x002 answers on 0x012, which would command this motor");
+}
+
 }  // namespace
 }  // namespace velkarin::damiao
