@@ -6,11 +6,13 @@
 #include <cctype>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "sim/console.hpp"
 #include "damiao/text/parse.hpp"
 #include "damiao/bit_rates.hpp"
 #include "damiao/modes/control_setpoint.hpp"
+#include "damiao/id_conflict.hpp"
 #include "damiao/text/can_id_text.hpp"
 
 namespace velkarin::sim {
@@ -209,10 +211,11 @@ std::expected<Options, Failure> parse_args(std::span<const std::string_view> arg
         o.sim.wire = WireTiming{rates, latency.value_or(kDefaultLatency)};
     }
     if (o.sim.motors.empty()) return fail("at least one --motor is required");
-    for (std::size_t i = 0; i < o.sim.motors.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j)
-            if (o.sim.motors[i].can_id == o.sim.motors[j].can_id)
-                return fail("two motors with CAN id " + std::to_string(o.sim.motors[i].can_id));
+    // Motors whose ids collide could not share a real bus either: one's
+    // replies would command another, or both would take one command.
+    std::vector<damiao::MotorIds> ids;
+    for (const auto& m : o.sim.motors) ids.push_back({m.can_id, m.master_id});
+    if (auto why = damiao::motor_set_conflict(ids)) return fail("the --motor ids collide: " + *why);
     return o;
 }
 
@@ -241,7 +244,9 @@ std::string usage() {
            "  --iface IFACE        CAN interface to serve (e.g. vcan0)\n"
            "  --motor ID:MASTER:MODEL[:MODE]\n"
            "                       one motor: CAN id, master (feedback) id, model, and\n"
-           "                       optionally its start mode; ids decimal or 0x-hex\n"
+           "                       optionally its start mode; ids decimal or 0x-hex;\n"
+           "                       ids that collide (one motor's replies on another's\n"
+           "                       command ids, a shared id) are refused\n"
            "  --mode MODE          start mode of motors without their own:\n"
            "                       " + modes + "\n"
            "  --rate HZ            simulation step rate (default " + std::to_string(static_cast<long>(defaults.rate_hz)) + ")\n"
