@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterator
 import pytest
 
 from responder import Out, Responder, Rule
-from robust_util import TIMEOUT_TEXT, feedback, signal_later
+from robust_util import TIMEOUT_TEXT, feedback, signal_once_sent
 from velkarin import Damiao, MitSetpoint, SocketCanTransport
 
 pytestmark = pytest.mark.requires_bus
@@ -63,7 +63,8 @@ def raise_interrupted(signum, frame):
 
 @contextlib.contextmanager
 def from_another_process(signum: int, delay: float) -> Iterator[None]:
-    with signal_later(signum, delay):
+    """`signum` from another process, `delay` seconds after motor 1's first command is out."""
+    with signal_once_sent(signum, "vcan0", (0x001, 0x7FF), delay):
         yield
 
 
@@ -145,8 +146,7 @@ def test_a_signal_whose_handler_raises_ends_the_wait_promptly(vcan, motor, name,
 # ----------------------------------------------------------------------------------------------
 # A handler that returns: the wait goes on for the time left and the call's result stands.
 
-REPLY_AFTER = 1.0  # the answer comes this long after the command: well after the signal,
-# even when a loaded machine is slow to start the process that sends it
+REPLY_AFTER = 1.0  # the answer comes this long after the command: well after the signal
 
 
 def answered_later(motor: Responder) -> Damiao:
@@ -160,7 +160,8 @@ def answered_later(motor: Responder) -> Damiao:
 @contextlib.contextmanager
 def usr1_once() -> Iterator[list[int]]:
     hits: list[int] = []
-    with handler(signal.SIGUSR1, lambda s, f: hits.append(s)), signal_later(signal.SIGUSR1, 0.1):
+    with (handler(signal.SIGUSR1, lambda s, f: hits.append(s)),
+          from_another_process(signal.SIGUSR1, 0.1)):
         yield hits
 
 

@@ -239,6 +239,26 @@ def signal_later(sig: int, delay: float) -> contextlib.AbstractContextManager[No
     return _signalling_child(sig, lambda: time.sleep(delay))
 
 
+@contextlib.contextmanager
+def signal_once_sent(sig: int, iface: str, can_ids: Iterable[int], delay: float) -> Iterator[None]:
+    """Sends `sig` to this process `delay` seconds after a frame with one of `can_ids` is on
+    `iface`: once the command whose wait it interrupts is out, however late a busy machine
+    runs the child that sends it."""
+    sock = canframes.open_raw_socket(iface, timeout=None)
+    try:
+        filters = b"".join(_FILTER.pack(can_id, _DATA_FRAME_MASK) for can_id in can_ids)
+        sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, filters)
+
+        def wait() -> None:
+            canframes.recv_frame(sock)
+            time.sleep(delay)
+
+        with _signalling_child(sig, wait):
+            yield
+    finally:
+        sock.close()
+
+
 # ----------------------------------------------------------------------------------------------
 # The process side.
 
