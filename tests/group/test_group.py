@@ -18,7 +18,7 @@ import pytest
 
 import canframes
 import sim
-from robust_util import TIMEOUT_TEXT, signal_later
+from robust_util import TIMEOUT_TEXT, signal_later, signal_once_sent
 from velkarin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport
 import velkarin
 import velkarin_group
@@ -189,7 +189,8 @@ def test_ctrl_c_ends_a_round_and_a_returning_handler_may_command_the_rounds_moto
     previous = signal.signal(signal.SIGINT, lambda *_: answered.extend(
         [Damiao(1, 0x11, timeout_ms=ANSWERED_MS).disable(a), *MotorGroup(members_of([b], ids=(2,))).disable()]))
     try:
-        with signal_later(signal.SIGINT, 0.2), pytest.raises(GroupError):
+        # The signal comes once the round's enable is out, well within its time-out.
+        with signal_once_sent(signal.SIGINT, "vcan0", (0x007,), 0.2), pytest.raises(GroupError):
             quick.enable()
     finally:
         signal.signal(signal.SIGINT, previous)
