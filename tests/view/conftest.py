@@ -38,6 +38,7 @@ def browser() -> Iterator[Any]:
             pytest.fail("chromium and chromium-driver are missing (tools/test-all installs them)")
         pytest.skip("needs Debian's chromium and chromium-driver")
     from selenium import webdriver
+    from selenium.common.exceptions import SessionNotCreatedException
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()
@@ -46,7 +47,12 @@ def browser() -> Iterator[Any]:
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--single-process", "--no-zygote", "--window-size=1300,1000"):
         options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    try:
+        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    except SessionNotCreatedException:
+        # chromedriver gives Chromium a minute to come up, which a stalled guest has outlasted
+        # ("chrome not reachable"); a second start is given the same again.
+        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     driver.set_page_load_timeout(180)
     try:
         yield driver
