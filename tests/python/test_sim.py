@@ -271,6 +271,16 @@ def test_a_late_reply_is_never_the_next_commands(start_sim, bus):
     assert [patient.disable(bus).error, patient.enable(bus).error] == [DISABLED, ENABLED]
 
 
+def replies_seen(peer, wanted: int) -> int:
+    """Motor 1's replies read off `peer`, up to `wanted`, or fewer once a read waited
+    PEER_TIMEOUT and none came."""
+    replies = 0
+    with contextlib.suppress(TimeoutError):
+        while replies < wanted:
+            replies += canframes.recv_frame(peer).can_id == 0x11
+    return replies
+
+
 def test_a_burst_of_commands_is_answered_in_full(start_sim, raw_peer):
     s = start_sim(M1)
     raw_peer.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)  # room for every reply
@@ -278,11 +288,7 @@ def test_a_burst_of_commands_is_answered_in_full(start_sim, raw_peer):
     for _ in range(BURST):
         raw_peer.send(canframes.pack_classic(0x001, bytes.fromhex("FFFFFFFFFFFFFFFC")))
     s.proc.send_signal(signal.SIGCONT)
-    replies = 0
-    with contextlib.suppress(TimeoutError):  # a read waits PEER_TIMEOUT; none come any more
-        while replies < BURST:
-            replies += canframes.recv_frame(raw_peer).can_id == 0x11
-    assert replies == BURST
+    assert replies_seen(raw_peer, BURST) == BURST
 
 
 def test_duplicated_reply_is_taken_by_the_next_command(start_sim, bus, vcan, raw_peer):
@@ -296,9 +302,7 @@ def test_duplicated_reply_is_taken_by_the_next_command(start_sim, bus, vcan, raw
     assert all(abs(s.position) < 0.01 and abs(s.velocity) < 0.05 for s in states)
     # The last two commands' replies may still be on their way: a bus opened before they
     # are all out would take one of them.
-    replies = 0
-    while replies < 2 * len(calls):
-        replies += canframes.recv_frame(raw_peer).can_id == 0x11
+    assert replies_seen(raw_peer, 2 * len(calls)) == 2 * len(calls)
     fresh = SocketCanTransport(vcan)
     assert motor.enable(fresh).error == ENABLED
 
