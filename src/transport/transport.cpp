@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 
 namespace velkarin::transport {
 
@@ -28,12 +29,41 @@ Result<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, Du
     return std::move(*waiter.frame);
 }
 
+namespace {
+
+// Past its deadline a wait still takes what is already queued, up to this
+// many reads that do not wait: a reply that came in time is no time-out
+// because this thread was late to read it (descheduled, a page fault, a busy
+// host). A frame that has not come yet is not waited for.
+constexpr int kLateReads = 16;
+
+// How long the next read of one wait may block: what is left until its
+// deadline, then nothing for kLateReads reads, then no read at all.
+class ReadBudget {
+public:
+    explicit ReadBudget(Clock::time_point deadline) : deadline_(deadline) {}
+
+    std::optional<Duration> next(Clock::time_point now) {
+        if (!(deadline_ < now)) return Duration::until(deadline_, now);
+        if (late_reads_ == kLateReads) return std::nullopt;
+        ++late_reads_;
+        return Duration{};
+    }
+
+private:
+    Clock::time_point deadline_;
+    int late_reads_ = 0;
+};
+
+}  // namespace
+
 Result<void> CanTransport::await(ReplyLedger::Waiter& waiter, Clock::time_point deadline) {
+    ReadBudget budget(deadline);
     for (;;) {
         if (waiter.done()) return {};
-        const Clock::time_point now = Clock::now();
-        if (deadline < now) return std::unexpected(TransportError::timeout());
-        auto got = recv(Duration::until(deadline, now));
+        const auto wait = budget.next(Clock::now());
+        if (!wait) return std::unexpected(TransportError::timeout());
+        auto got = recv(*wait);
         if (!got) {
             if (resume_after(got.error())) continue;  // same deadline: still bounded
             return std::unexpected(got.error());      // Timeout included: no retry
@@ -46,11 +76,13 @@ Result<void> CanTransport::await(ReplyLedger::Waiter& waiter, Clock::time_point 
 Result<void> CanTransport::drain_until(ReplyLedger::Waiter& waiter, Clock::time_point deadline,
                                        std::span<CanFrame> batch, Clock::time_point now,
                                        InterruptHandler* on_signal) {
+    ReadBudget budget(deadline);
     for (bool first = true;; first = false) {
         if (waiter.done()) return {};
         if (!first) now = Clock::now();
-        if (deadline < now) return std::unexpected(TransportError::timeout());
-        auto got = recv_some(Duration::until(deadline, now), batch);
+        const auto wait = budget.next(now);
+        if (!wait) return std::unexpected(TransportError::timeout());
+        auto got = recv_some(*wait, batch);
         if (!got) {
             if (resume_after(got.error(), on_signal)) continue;
             return std::unexpected(got.error());

@@ -83,7 +83,9 @@ public:
     // accepted one stays queued for the next reader. `accept` must not act
     // on a frame: it may be asked about one that an older claim then takes.
     // Each read gets only the time left until `deadline`, so no stream of
-    // unrelated frames can stretch the wait.
+    // unrelated frames can stretch the wait; once it has passed, a few reads
+    // that do not wait still take what is already queued, so a reply that
+    // came in time is not lost to a reader that came late.
     // Errors: Timeout when the deadline passes, any other recv error at once
     // (an interruption only when the handler says to stop).
     template <typename Accept>

@@ -24,7 +24,8 @@ using transport::TransportError;
 class ScriptedTransport final : public transport::CanTransport {
 public:
     // One scripted answer to a recv: a frame or an error, optionally after
-    // a real delay (to let deadlines pass).
+    // a real delay (to let deadlines pass), which a read with no time to
+    // wait does not sit out.
     struct Step {
         Result<CanFrame> result;
         std::chrono::nanoseconds delay{0};
@@ -79,6 +80,9 @@ public:
             std::this_thread::sleep_for(wait);
             return std::unexpected(TransportError::timeout());
         }
+        // A read that may not wait takes only what has arrived already.
+        if (timeout.is_zero() && script.front().delay.count() > 0)
+            return std::unexpected(TransportError::timeout());
         Step step = std::move(script.front());
         script.pop_front();
         if (step.delay.count() > 0) std::this_thread::sleep_for(step.delay);

@@ -153,6 +153,43 @@ TEST(Request, TimeSpentSendingDoesNotCountAgainstTheReply) {
     EXPECT_GT(bus.recv_timeouts[0].to_clock(), 0ns);
 }
 
+// A reader that gets back from one read after the deadline (a 60 ms frame
+// against 20 ms) still takes the reply if it is already queued behind, within
+// a few reads that do not wait; one that has not come yet is not waited for.
+struct LateCase {
+    const char* name;
+    int queued_before_reply;         // unrelated frames already queued ahead of it
+    std::chrono::milliseconds delay;  // the reply's own arrival after that
+    bool taken;
+};
+
+void PrintTo(const LateCase& c, std::ostream* os) { *os << c.name; }
+
+class LateReader : public ::testing::TestWithParam<LateCase> {};
+
+TEST_P(LateReader, TakesOnlyWhatWasQueuedInTime) {
+    const auto& c = GetParam();
+    ScriptedTransport bus;
+    bus.reply(classic(0x100, {}), 60ms);
+    for (int i = 0; i < c.queued_before_reply; ++i) bus.reply(classic(0x101, {}));
+    bus.reply(classic(0x011, {0x5A}), c.delay);
+
+    auto got = bus.request(kCommand, kReplyId, Duration::from_millis(20));
+    EXPECT_EQ(got.has_value(), c.taken);
+    if (!c.taken) {
+        EXPECT_EQ(got.error(), TransportError::timeout());
+    }
+    EXPECT_EQ(bus.take_unused() > 0, !c.taken);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterTheDeadline, LateReader,
+    ::testing::Values(LateCase{"queued_reply", 0, 0ms, true},
+                      LateCase{"queued_behind_other_traffic", 8, 0ms, true},
+                      LateCase{"not_yet_sent", 0, 5ms, false},
+                      LateCase{"behind_more_than_a_few_frames", 40, 0ms, false}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
 TEST(Request, ZeroTimeoutSendsThenReportsTimeout) {
     ScriptedTransport bus;
     auto got = bus.request(kCommand, kReplyId, Duration{});
