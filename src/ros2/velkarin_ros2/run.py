@@ -4,7 +4,6 @@ every motor before the process exits."""
 
 from __future__ import annotations
 
-import signal
 import sys
 import threading
 
@@ -18,9 +17,9 @@ from velkarin_group import MotorGroup
 from .config import Config
 from .loop import ControlLoop
 from .node import VelkarinNode, spin
+from .stop import stop_signals, wait_for_stop
 
 PROG = "velkarin-ros2"
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
 def open_group(config: Config) -> MotorGroup:
@@ -53,10 +52,14 @@ def run(config: Config, ros_args: list[str]) -> int:
     except OSError as e:
         print(f"{PROG}: {e.strerror}", file=sys.stderr)
         return 1
-    stop = threading.Event()
     # Our own handlers, not rclpy's: a signal must stop the loop and disable the motors while
     # the context still works, so the disable round goes out before anything shuts down.
-    previous = {s: signal.signal(s, lambda *_: stop.set()) for s in STOP_SIGNALS}
+    with stop_signals() as received:
+        return _serve(config, group, ros_args, received)
+
+
+def _serve(config: Config, group: MotorGroup, ros_args: list[str], received: list[int]) -> int:
+    stop = threading.Event()
     rclpy.init(args=ros_args, signal_handler_options=SignalHandlerOptions.NO)
     rclpy.get_default_context().on_shutdown(stop.set)
     loop = node = executor = None
@@ -78,8 +81,9 @@ def run(config: Config, ros_args: list[str]) -> int:
             t.start()
         loop.log.info(f"{len(config.joints)} joints on {', '.join(config.buses)} at "
                       f"{config.rate_hz:g} Hz")
-        while not stop.wait(1.0):  # a timed wait, so that signal handlers run promptly
-            pass
+        if (signame := wait_for_stop(stop, received)) is not None:
+            loop.log.info(f"{signame}: stopping the loop, then disabling every motor")
+        stop.set()
         threads[0].join()
         if loop.crashed is not None:
             rc = 1
@@ -98,8 +102,6 @@ def run(config: Config, ros_args: list[str]) -> int:
         if node is not None:
             node.destroy_node()
         rclpy.try_shutdown()
-        for s, handler in previous.items():
-            signal.signal(s, handler)
     return rc
 
 
@@ -118,3 +120,5 @@ def _disable(config: Config, loop: ControlLoop) -> None:
     failed = [f"{j.name}: {o}" for j, o in zip(config.joints, outcomes) if isinstance(o, RuntimeError)]
     if failed:
         print(f"{PROG}: could not disable {'; '.join(failed)}", file=sys.stderr)
+    else:
+        loop.log.info(f"{len(outcomes)} motors disabled")
