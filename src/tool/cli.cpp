@@ -8,6 +8,7 @@
 #include "damiao/text/parse.hpp"
 #include "damiao/text/float_text.hpp"
 #include "damiao/modes/control_setpoint.hpp"
+#include "tool/propagate.hpp"
 #include "tool/register_text.hpp"
 #include "tool/result.hpp"
 
@@ -137,47 +138,47 @@ std::expected<Command, Failure> parse_scan(Words& w) {
     auto ok = w.scan([&](std::string_view flag, auto value_of) -> std::expected<void, Failure> {
         if (flag != "--ids") return w.unknown_option(flag);
         auto v = value_of();
-        if (!v) return std::unexpected(v.error());
+        if (!v) return propagate(v);
         const auto dash = v->find('-');
         if (dash == std::string_view::npos)
             return usage("scan: --ids takes FIRST-LAST, got '" + std::string(*v) + "'", "scan");
         auto first = parse_id(v->substr(0, dash), "scan: the first id");
-        if (!first) return std::unexpected(first.error());
+        if (!first) return propagate(first);
         auto last = parse_id(v->substr(dash + 1), "scan: the last id");
-        if (!last) return std::unexpected(last.error());
+        if (!last) return propagate(last);
         if (*first > *last) return usage("scan: --ids " + std::string(*v) + " is empty", "scan");
         scan.first = *first;
         scan.last = *last;
         return {};
     });
-    if (!ok) return std::unexpected(ok.error());
-    if (auto c = w.expect_count(0, 0, "no arguments besides --ids"); !c) return std::unexpected(c.error());
+    if (!ok) return propagate(ok);
+    if (auto c = w.expect_count(0, 0, "no arguments besides --ids"); !c) return propagate(c);
     return scan;
 }
 
 // The commands whose only argument is one motor id.
 std::expected<std::uint16_t, Failure> only_a_motor_id(Words& w) {
-    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
-    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return std::unexpected(c.error());
+    if (auto ok = w.no_options(); !ok) return propagate(ok);
+    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return propagate(c);
     return parse_id(w.positional()[0], "the motor id");
 }
 
 std::expected<Command, Failure> parse_info(Words& w) {
     auto id = only_a_motor_id(w);
-    if (!id) return std::unexpected(id.error());
+    if (!id) return propagate(id);
     return commands::Info{*id};
 }
 
 std::expected<Command, Failure> parse_get(Words& w) {
-    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
+    if (auto ok = w.no_options(); !ok) return propagate(ok);
     if (auto c = w.expect_count(2, 256, "a motor id and one or more registers"); !c)
-        return std::unexpected(c.error());
+        return propagate(c);
     auto id = parse_id(w.positional()[0], "the motor id");
-    if (!id) return std::unexpected(id.error());
+    if (!id) return propagate(id);
     commands::Get get{*id, {}};
     for (std::size_t i = 1; i < w.positional().size(); ++i) {
         auto reg = parse_register(w.positional()[i]);
-        if (!reg) return std::unexpected(reg.error());
+        if (!reg) return propagate(reg);
         // One key per register in the JSON object, so each is named once.
         if (std::ranges::find(get.registers, *reg) != get.registers.end())
             return usage("register " + std::string((*reg)->variable) + " is named twice, as '" +
@@ -194,25 +195,25 @@ std::expected<Command, Failure> parse_set(Words& w) {
         save = true;
         return {};
     });
-    if (!ok) return std::unexpected(ok.error());
+    if (!ok) return propagate(ok);
     if (auto c = w.expect_count(3, 3, "a motor id, a register and a value"); !c)
-        return std::unexpected(c.error());
+        return propagate(c);
     auto id = parse_id(w.positional()[0], "the motor id");
-    if (!id) return std::unexpected(id.error());
+    if (!id) return propagate(id);
     auto reg = parse_register(w.positional()[1]);
-    if (!reg) return std::unexpected(reg.error());
+    if (!reg) return propagate(reg);
     if ((*reg)->access != damiao::RegisterAccess::ReadWrite)
         return usage("set: " + std::string((*reg)->variable) + " is read-only", "set");
     auto value = parse_value(**reg, w.positional()[2]);
-    if (!value) return std::unexpected(value.error());
+    if (!value) return propagate(value);
     return commands::Set{*id, *reg, *value, save};
 }
 
 std::expected<Command, Failure> parse_mode(Words& w) {
-    if (auto ok = w.no_options(); !ok) return std::unexpected(ok.error());
-    if (auto c = w.expect_count(2, 2, "a motor id and a mode"); !c) return std::unexpected(c.error());
+    if (auto ok = w.no_options(); !ok) return propagate(ok);
+    if (auto c = w.expect_count(2, 2, "a motor id and a mode"); !c) return propagate(c);
     auto id = parse_id(w.positional()[0], "the motor id");
-    if (!id) return std::unexpected(id.error());
+    if (!id) return propagate(id);
     const auto mode = damiao::modes::control_mode_named(w.positional()[1]);
     if (!mode)
         return usage("mode: MODE is " + mode_names() + ", got '" + std::string(w.positional()[1]) + "'",
@@ -222,7 +223,7 @@ std::expected<Command, Failure> parse_mode(Words& w) {
 
 std::expected<Command, Failure> parse_save(Words& w) {
     auto id = only_a_motor_id(w);
-    if (!id) return std::unexpected(id.error());
+    if (!id) return propagate(id);
     return commands::Save{*id};
 }
 
@@ -231,16 +232,16 @@ std::expected<Command, Failure> parse_special(Words& w, damiao::SpecialCommand k
     auto ok = w.scan([&](std::string_view flag, auto value_of) -> std::expected<void, Failure> {
         if (flag != "--master") return w.unknown_option(flag);
         auto v = value_of();
-        if (!v) return std::unexpected(v.error());
+        if (!v) return propagate(v);
         auto id = parse_id(*v, "--master");
-        if (!id) return std::unexpected(id.error());
+        if (!id) return propagate(id);
         master = *id;
         return {};
     });
-    if (!ok) return std::unexpected(ok.error());
-    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return std::unexpected(c.error());
+    if (!ok) return propagate(ok);
+    if (auto c = w.expect_count(1, 1, "one motor id"); !c) return propagate(c);
     auto id = parse_id(w.positional()[0], "the motor id");
-    if (!id) return std::unexpected(id.error());
+    if (!id) return propagate(id);
     return commands::Special{kind, *id, master};
 }
 
@@ -249,7 +250,7 @@ std::expected<Command, Failure> parse_monitor(Words& w) {
     auto ok = w.scan([&](std::string_view flag, auto value_of) -> std::expected<void, Failure> {
         if (flag != "--rate" && flag != "--duration" && flag != "--csv") return w.unknown_option(flag);
         auto v = value_of();
-        if (!v) return std::unexpected(v.error());
+        if (!v) return propagate(v);
         if (flag == "--csv") {
             m.csv = std::string(*v);
             return {};
@@ -257,15 +258,15 @@ std::expected<Command, Failure> parse_monitor(Words& w) {
         const bool rate = flag == "--rate";
         auto n = rate ? parse_in_range(flag, *v, kMinRateHz, kMaxRateHz, "Hz")
                       : parse_in_range(flag, *v, 0.0, kMaxDurationS, "s");
-        if (!n) return std::unexpected(n.error());
+        if (!n) return propagate(n);
         if (rate) m.rate_hz = *n; else m.duration_s = *n;
         return {};
     });
-    if (!ok) return std::unexpected(ok.error());
-    if (auto c = w.expect_count(1, 256, "one or more motor ids"); !c) return std::unexpected(c.error());
+    if (!ok) return propagate(ok);
+    if (auto c = w.expect_count(1, 256, "one or more motor ids"); !c) return propagate(c);
     for (const auto word : w.positional()) {
         auto id = parse_id(word, "a motor id");
-        if (!id) return std::unexpected(id.error());
+        if (!id) return propagate(id);
         // Its replies could not be told apart from its own.
         if (std::ranges::find(m.ids, *id) != m.ids.end())
             return usage("monitor: motor " + id_text(*id) + " is named twice", "monitor");
@@ -281,8 +282,8 @@ std::expected<Command, Failure> parse_doctor(Words& w) {
         d.explain = true;
         return {};
     });
-    if (!ok) return std::unexpected(ok.error());
-    if (auto c = w.expect_count(0, 0, "no arguments"); !c) return std::unexpected(c.error());
+    if (!ok) return propagate(ok);
+    if (auto c = w.expect_count(0, 0, "no arguments"); !c) return propagate(c);
     return d;
 }
 
@@ -348,7 +349,7 @@ std::expected<Invocation, Failure> parse_command_line(std::span<const std::strin
     if (!command) return usage("no command given");
     Words words(*command, std::move(rest));
     auto parsed = parse_command(words);
-    if (!parsed) return std::unexpected(parsed.error());
+    if (!parsed) return propagate(parsed);
     inv.command = std::move(*parsed);
     return inv;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "damiao/error.hpp"
+#include "tool/propagate.hpp"
 #include "transport/duration.hpp"
 
 namespace velkarin::tool {
@@ -37,13 +38,6 @@ using ToolResult = std::expected<T, Failure>;
 
 inline std::unexpected<Failure> fail(Failure::Kind kind, std::string message) {
     return std::unexpected(Failure{kind, std::move(message), std::nullopt});
-}
-
-// The early return of a failed step: `if (!r) return propagate(r);` hands
-// r's error on unchanged.
-template <typename T, typename E>
-std::unexpected<E> propagate(std::expected<T, E>& r) {
-    return std::unexpected(std::move(r.error()));
 }
 
 // The failure of `what` ("a read of PMAX", "the enable command") for motor
